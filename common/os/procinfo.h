@@ -1,0 +1,124 @@
+/* Process context record: all runtime state of one module process. */
+#ifndef KIV_PROCINFO_H
+#define KIV_PROCINFO_H
+
+#include <stdint.h>
+#include <sys/select.h>
+#include <sys/types.h>
+#include <time.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#define KIV_FIFO_WRITE_MAX 32 /* iFifoWriteDes entries */
+#define KIV_IO_READ_MAX 4     /* iIoReadDes entries; entry 0 is the tamper switch */
+#define KIV_SELECT_MAX 10     /* registered descriptors */
+#define KIV_TIMER_MAX 10      /* timers per process */
+#define KIV_MODULE_MAX 33     /* module table entries and child slots */
+
+struct ProcInfo;
+
+/* Handler of a registered descriptor or timer pipe; result codes in osselect.h. */
+typedef int (*SelectProc)(struct ProcInfo *pProcInfo);
+
+/* One interval timer. */
+typedef struct TimerCntInfo {
+    int iTimerSelectDes[2]; /* pipe: [0] read end, [1] write end = the timer handle */
+    timer_t timerId;        /* kernel timer */
+    int iTimerMode;         /* 1 one-shot, 2 cyclic */
+    int iTimerMsec;         /* period in milliseconds */
+    SelectProc pTimerProc;  /* handler given to ComTimerSet */
+    int iTimerSigId;        /* signal value, 100 + slot */
+    int iTimerState;        /* 1 running, 0 stopped */
+    int iTimerCreate;       /* 1 the kernel timer must be created by the next start */
+    struct itimerspec itval; /* setting last computed */
+} TimerCntInfo;
+
+/* CONFIG segment (28376 bytes), written by another module; only the enable switch is read here. */
+#define KIV_CONFIG_SIZE 28376
+#define KIV_TAMPER_CHECK_OFFSET 27646
+typedef struct ConfigData {
+    unsigned char aReserved0[KIV_TAMPER_CHECK_OFFSET];
+    struct {
+        char tamper_check[1]; /* '1' check enabled, '0' disabled */
+    } other;
+    unsigned char aReserved1[KIV_CONFIG_SIZE - KIV_TAMPER_CHECK_OFFSET - 1];
+} ConfigData;
+
+/* OTHER segment (228 bytes). PareKind is a signed 32-bit big-endian integer at byte 4,
+ * kept as bytes so that every reader decodes it explicitly. */
+#define KIV_OTHER_SIZE 228
+typedef struct OtherData {
+    unsigned char aReserved0[4];
+    struct {
+        unsigned char PareKind[4];
+    } DipSw;
+    unsigned char aReserved1[KIV_OTHER_SIZE - 8];
+} OtherData;
+
+/* PROCSTATE segment: its first int is the process state another module writes. */
+typedef struct ProcStateData {
+    int iiProcState;
+} ProcStateData;
+
+typedef struct ModuleInfo {
+    char name[16];
+    uint16_t mid;
+    pid_t pid;
+} ModuleInfo;
+
+typedef struct ProcInfo {
+    int iFifoReadDes;
+    int iFifoWriteDes[KIV_FIFO_WRITE_MAX];
+    int iIoReadDes[KIV_IO_READ_MAX];
+    int iErrno;
+    int iSelectDes;
+    int iMaxfd;
+    fd_set fdsSelect;
+    fd_set fdsReady;
+    int iTimerSelectDes[KIV_TIMER_MAX];
+    SelectProc pTimerSelectProc[KIV_TIMER_MAX];
+    int iaSelectDes[KIV_SELECT_MAX];
+    SelectProc pSelectProc[KIV_SELECT_MAX];
+
+    void *pShmConfig;
+    void *pShmSchedule;
+    void *pShmOther;
+    void *pShmController;
+    void *pShmConfigImg;
+    void *pShmMemCtlData;
+    void *pShmProcState;
+
+    int iShmIdConfig;
+    int iShmIdSchedule;
+    int iShmIdOther;
+    int iShmIdController;
+    int iShmIdConfigImg;
+    int iShmIdMemCtlData;
+    int iShmIdProcState;
+
+    ConfigData *pConfigData;
+    OtherData *pOtherData;
+    ProcStateData *pProcStateData;
+
+    int iSigState;
+    int iTimerCount;
+    struct TimerCntInfo TimerCntInfo[KIV_TIMER_MAX];
+    int iChildCount;
+    ModuleInfo moduleInfo;
+
+    int iProcessState[KIV_MODULE_MAX];
+    pid_t chldPid[KIV_MODULE_MAX];
+    const char *pChldName[KIV_MODULE_MAX];
+    int iChldModId[KIV_MODULE_MAX];
+} ProcInfo;
+
+/* The record of this process, set by start-up; the timer signal side reaches it here. */
+extern ProcInfo *pProcInfoCom;
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

@@ -1,0 +1,26 @@
+// Shared test support: every test binary runs inside the sandbox with a syslog receiver at
+// /dev/log, and every test ends by checking that it leaked no descriptor and no attached segment.
+#ifndef KIVTEST_H
+#define KIVTEST_H
+
+#include <string>
+#include <vector>
+
+#include "syslog_receiver.h"
+
+namespace kivtest {
+
+// The process-wide receiver bound at /dev/log by the test main.
+kivsim::SyslogReceiver &Syslog();
+
+// Reads a whole file; empty if it cannot be read.
+std::string ReadFileBytes(const std::string &path);
+
+// A 256-byte record as the unit's modules write it: "%03d" ids and 250 data bytes.
+std::string Record(int mod, int cmd, const std::string &data250);
+// 250 spaces with the given bytes placed at the start.
+std::string Data(const std::string &head);
+
+} // namespace kivtest
+
+#endif

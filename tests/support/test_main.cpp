@@ -1,0 +1,116 @@
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <set>
+#include <sstream>
+
+#include "kivtest.h"
+
+namespace kivtest {
+
+namespace {
+kivsim::SyslogReceiver *g_syslog = nullptr;
+
+std::set<int> OpenDescriptors() {
+    std::set<int> fds;
+    DIR *d = opendir("/proc/self/fd");
+    if (d == nullptr) return fds;
+    int self = dirfd(d);
+    while (dirent *e = readdir(d)) {
+        if (e->d_name[0] == '.') continue;
+        int fd = std::atoi(e->d_name);
+        if (fd == self) continue;
+        char link[256] = {};
+        std::string p = std::string("/proc/self/fd/") + e->d_name;
+        ssize_t n = readlink(p.c_str(), link, sizeof link - 1);
+        // Sockets belong to the syslog connection and the receiver, which live across tests.
+        if (n > 0 && std::string(link, static_cast<size_t>(n)).rfind("socket:", 0) == 0) continue;
+        // Pipes are those of the receiver's thread when the test did not open them itself.
+        fds.insert(fd);
+    }
+    closedir(d);
+    return fds;
+}
+
+int AttachedSegments() {
+    std::ifstream maps("/proc/self/maps");
+    std::string line;
+    int n = 0;
+    while (std::getline(maps, line))
+        if (line.find("/SYSV") != std::string::npos) ++n;
+    return n;
+}
+
+class LeakCheck : public testing::EmptyTestEventListener {
+    std::set<int> fds_;
+    int segments_ = 0;
+    void OnTestStart(const testing::TestInfo &) override {
+        fds_ = OpenDescriptors();
+        segments_ = AttachedSegments();
+    }
+    void OnTestEnd(const testing::TestInfo &info) override {
+        std::set<int> now = OpenDescriptors();
+        std::ostringstream leaked;
+        for (int fd : now)
+            if (!fds_.count(fd)) leaked << ' ' << fd;
+        if (!leaked.str().empty())
+            std::fprintf(stderr, "LEAK: %s.%s left descriptors open:%s\n", info.test_suite_name(),
+                         info.name(), leaked.str().c_str());
+        int seg = AttachedSegments();
+        if (seg != segments_)
+            std::fprintf(stderr, "LEAK: %s.%s left %d segment(s) attached\n", info.test_suite_name(),
+                         info.name(), seg - segments_);
+        EXPECT_TRUE(leaked.str().empty()) << "descriptors left open:" << leaked.str();
+        EXPECT_EQ(seg, segments_) << "shared-memory segments left attached";
+    }
+};
+} // namespace
+
+kivsim::SyslogReceiver &Syslog() { return *g_syslog; }
+
+std::string ReadFileBytes(const std::string &path) {
+    std::ifstream f(path, std::ios::binary);
+    std::ostringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+std::string Data(const std::string &head) {
+    std::string d(250, ' ');
+    d.replace(0, head.size(), head);
+    return d;
+}
+
+std::string Record(int mod, int cmd, const std::string &data250) {
+    char ids[8];
+    std::snprintf(ids, sizeof ids, "%03d%03d", mod, cmd);
+    std::string r(ids, 6);
+    r += data250;
+    r.resize(256, '\0');
+    return r;
+}
+
+} // namespace kivtest
+
+int main(int argc, char **argv) {
+    testing::InitGoogleTest(&argc, argv);
+    if (std::getenv("KIV_SANDBOX") == nullptr) {
+        std::fprintf(stderr, "these tests use the unit's fixed paths; run them through sim/sandbox\n");
+        return 2;
+    }
+    static kivsim::SyslogReceiver receiver;
+    if (!receiver.Start()) {
+        std::perror("syslog receiver at /dev/log");
+        return 2;
+    }
+    kivtest::g_syslog = &receiver;
+    // Connect now, so the syslog socket is not counted as a descriptor a test leaked.
+    openlog("KIVTEST", LOG_PID | LOG_NDELAY, LOG_LOCAL4);
+    testing::UnitTest::GetInstance()->listeners().Append(new kivtest::LeakCheck);
+    return RUN_ALL_TESTS();
+}
