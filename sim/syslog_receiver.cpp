@@ -1,5 +1,6 @@
 #include "syslog_receiver.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
