@@ -1,1 +1,229 @@
-// placeholder
+// Tamper switch driver control, supervisor commands and the tamper response.
+#include <fcntl.h>
+#include <string.h>
+#include <sys/ioctl.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+
+#include "ipc/osfifo.h"
+#include "ipc/stsmsg.h"
+#include "os/osselect.h"
+#include "tamp.h"
+#include "util/date.h"
+#include "util/file.h"
+#include "util/trace.h"
+
+namespace {
+
+constexpr int kStsModId = 80;
+constexpr int kCmdTerminate = 900;
+constexpr int kCmdSetting = 901;
+constexpr int kCmdWakeup = 902;
+constexpr int kCmdSettingReply = 621;
+constexpr int kCmdErrLog = 54;
+constexpr int kCmdDisplay = 151;
+constexpr unsigned char kEventOpened = 1;
+constexpr unsigned char kKindTamper = 1;
+constexpr char kPollTime = '2';
+constexpr char kDisplayText[] = "0625 00000000";
+
+using DataArea = std::array<unsigned char, FIFO_DATA_SIZE>;
+
+DataArea SpaceFilled() {
+    DataArea data;
+    data.fill(' ');
+    return data;
+}
+
+char TamperCheck(const ProcInfo *pProcInfo) { return pProcInfo->pConfigData->other.tamper_check[0]; }
+
+// Deletion first: whatever happens to the alarms, the card master file must be gone.
+void TamperResponse() {
+    if (DeleteFile(CARD_MASTER_FILE) != 0)
+        syslog(LOG_INFO, "00018,TampReadFunc,%s delete failed(errno=%d(%s))\n", CARD_MASTER_FILE, errno,
+               strerror(errno));
+    sync();
+    WritePipe_ErrLog(static_cast<unsigned char>(gstLocalInfo.uiTampErrCode & 0xff), kKindTamper);
+    DataArea disp = SpaceFilled();
+    memcpy(disp.data(), kDisplayText, sizeof kDisplayText - 1);
+    ComFIFOPutData2(FIFO_DISP, TAMP_MOD_ID, kCmdDisplay, disp.data());
+    SendSTSError(1, 1);
+}
+
+int SettingChanged(ProcInfo *pProcInfo, unsigned char arg) {
+    if (arg == 1) {
+        char check = TamperCheck(pProcInfo);
+        if (check == '1') {
+            if (TampDrvOpenProc(pProcInfo) == -1) syslog(LOG_INFO, "00003,FifoReadFunc,TampDrvOpenProc failed\n");
+        } else if (check == '0') {
+            if (TampDrvCloseProc(pProcInfo) == -1) syslog(LOG_INFO, "00004,FifoReadFunc,TampDrvCloseProc failed\n");
+        } else {
+            syslog(LOG_INFO,
+                   "00005,FifoReadFunc,setting value is illegal(pProcInfo->pConfigData->other.tamper_check[0]=%c\n",
+                   check);
+        }
+    }
+    DataArea reply = SpaceFilled();
+    ComFIFOPutData2(FIFO_STS, TAMP_MOD_ID, kCmdSettingReply, reply.data());
+    return arg == 1 ? 1 : 0;
+}
+
+int WakeUp(ProcInfo *pProcInfo) {
+    int iRet = TampDrvOpenProc(pProcInfo);
+    if (iRet == -1) {
+        syslog(LOG_INFO, "00006,FifoReadFunc,TampDrvOpenProc failed\n");
+        iRet = 1;
+    }
+    WakeupComplete(TAMP_MOD_ID, iRet, TAMP_WAKEUP_TAG);
+    return 1;
+}
+
+int Command(ProcInfo *pProcInfo, int mod, int cmd, unsigned char arg) {
+    if (mod != kStsModId) {
+        syslog(LOG_INFO, "00008,FifoReadFunc,message format err(iMod_id:%03d/iCmd_id:%03d/data[0]:0x%x)\n", mod, cmd,
+               arg);
+        return 0;
+    }
+    switch (cmd) {
+    case kCmdSetting:
+        return SettingChanged(pProcInfo, arg);
+    case kCmdWakeup:
+        return WakeUp(pProcInfo);
+    case kCmdTerminate:
+        if (arg == 0 || arg == 1) return 2;
+        syslog(LOG_INFO, "00002,FifoReadFunc,message format err(iMod_id:%03d/iCmd_id:%03d/data[0]:0x%x)\n", mod, cmd,
+               arg);
+        return 0;
+    default:
+        syslog(LOG_INFO, "00007,FifoReadFunc,message format err(iMod_id:%03d/iCmd_id:%03d/data[0]:0x%x)\n", mod, cmd,
+               arg);
+        return 0;
+    }
+}
+
+} // namespace
+
+int TampDrvOpenProc(ProcInfo *pProcInfo) {
+    TraceStart("TampDrvOpenProc");
+    int iRet = 0;
+    if (TamperCheck(pProcInfo) == '1' && pProcInfo->iIoReadDes[0] == 0) {
+        errno = 0;
+        int fd = open(TAMP_DEVICE, O_RDWR);
+        if (fd == -1) {
+            syslog(LOG_INFO, "00012,TampDrvOpenProc,open(Tamper Switch Driver) failed(errno=%d(%s))\n", errno,
+                   strerror(errno));
+            iRet = -1;
+        } else {
+            pProcInfo->iIoReadDes[0] = fd;
+            char pollTime = kPollTime;
+            iRet = ioctl(fd, CR_SETTPPOLLTM, &pollTime);
+            if (iRet == -1)
+                syslog(LOG_INFO,
+                       "00013,TampDrvOpenProc,ioctrl(Tamper Switch Driver CR_SETTPPOLLTM) failed(errno=%d(%s))\n",
+                       errno, strerror(errno));
+            else
+                syslog(LOG_DEBUG, "tamper driver open and ioctl success\n");
+        }
+    }
+    SetSelectFD(pProcInfo);
+    TraceEnd("TampDrvOpenProc");
+    return iRet;
+}
+
+int TampDrvCloseProc(ProcInfo *pProcInfo) {
+    TraceStart("TampDrvCloseProc");
+    int iRet = 0;
+    if (pProcInfo->iIoReadDes[0] != 0) {
+        errno = 0;
+        iRet = close(pProcInfo->iIoReadDes[0]);
+        if (iRet == -1) {
+            pProcInfo->iErrno = errno;
+            syslog(LOG_INFO,
+                   "00014,TampDrvCloseProc,close(Tamper Switch Driver) failed(iFifoWriteDes=%d, errno=%d(%s))\n",
+                   pProcInfo->iFifoWriteDes[0], errno, strerror(errno));
+        } else {
+            syslog(LOG_DEBUG, "tamper driver close success\n");
+        }
+        pProcInfo->iIoReadDes[0] = 0;
+        SetSelectFD(pProcInfo);
+    }
+    TraceEnd("TampDrvCloseProc");
+    return iRet;
+}
+
+void SetSelectFD(ProcInfo *pProcInfo) {
+    TraceStart("SetSelectFD");
+    ComSelectUpdate(pProcInfo, 0);
+    for (int &des : pProcInfo->iaSelectDes) des = 0;
+
+    pProcInfo->iaSelectDes[0] = pProcInfo->iFifoReadDes;
+    pProcInfo->pSelectProc[0] = FifoReadFunc;
+    syslog(LOG_DEBUG, "pProcInfo->iFifoReadDes = %d\n", pProcInfo->iFifoReadDes);
+    syslog(LOG_DEBUG, "pProcInfo->iaSelectDes[0] = %d\n", pProcInfo->iaSelectDes[0]);
+    syslog(LOG_DEBUG, "FifoReadFunc = 0x%lx\n", TraceAddr(FifoReadFunc));
+    syslog(LOG_DEBUG, "pProcInfo->pSelectProc[0] = 0x%lx\n", TraceAddr(pProcInfo->pSelectProc[0]));
+
+    if (TamperCheck(pProcInfo) == '1') {
+        pProcInfo->iaSelectDes[1] = pProcInfo->iIoReadDes[0];
+        pProcInfo->pSelectProc[1] = TampReadFunc;
+        syslog(LOG_DEBUG, "pProcInfo->iIoReadDes[0] = %d\n", pProcInfo->iIoReadDes[0]);
+        syslog(LOG_DEBUG, "pProcInfo->iaSelectDes[1] = %d\n", pProcInfo->iaSelectDes[1]);
+        syslog(LOG_DEBUG, "FifoReadFunc = 0x%lx\n", TraceAddr(TampReadFunc));
+        syslog(LOG_DEBUG, "pProcInfo->pSelectProc[1] = 0x%lx\n", TraceAddr(pProcInfo->pSelectProc[1]));
+    }
+    ComSelectInit(pProcInfo);
+    TraceEnd("SetSelectFD");
+}
+
+int FifoReadFunc(ProcInfo *pProcInfo) {
+    TraceStart("FifoReadFunc");
+    syslog(LOG_DEBUG, "pProcInfo=0x%lx\n", TraceAddr(pProcInfo));
+    int mod = 0;
+    int cmd = 0;
+    DataArea data{};
+    int iRet = 0;
+    int n = ComFIFOGetData(pProcInfo, &mod, &cmd, data.data());
+    if (n == -1) {
+        syslog(LOG_INFO, "00000,FifoReadFunc,ComFIFOGetData Returned KIVERROR\n");
+        iRet = -1;
+    } else if (n > 0) {
+        syslog(LOG_DEBUG, "iReadcnt = %d\n", n);
+        iRet = Command(pProcInfo, mod, cmd, data[0]);
+    }
+    TraceEnd("FifoReadFunc");
+    return iRet;
+}
+
+int TampReadFunc(ProcInfo *pProcInfo) {
+    TraceStart("TampReadFunc");
+    unsigned char event = 0;
+    errno = 0;
+    ssize_t n = read(pProcInfo->iSelectDes, &event, 1);
+    if (n == -1) {
+        syslog(LOG_INFO,
+               "00009,TampReadFunc,Tamper Switch Driver Read failed(pProcInfo->iSelectDes=%d), errno=%d(%s)\n",
+               pProcInfo->iSelectDes, errno, strerror(errno));
+    } else if (n != 1) {
+        syslog(LOG_INFO, "00011,TampReadFunc,Tamper Switch Driver Read Count= %d\n", static_cast<int>(n));
+    } else if (event != kEventOpened) {
+        syslog(LOG_INFO, "00010,TampReadFunc,Error Tamper Switch Drive Read Data[0]= 0x%x\n", event);
+    } else {
+        TamperResponse();
+    }
+    TraceEnd("TampReadFunc");
+    return 0;
+}
+
+int WritePipe_ErrLog(unsigned char code, unsigned char kind) {
+    TraceStart("WritePipe_ErrLog");
+    DataArea data = SpaceFilled();
+    GetDateTimeStr(reinterpret_cast<char *>(data.data()), reinterpret_cast<char *>(data.data()) + 8);
+    data[14] = code;
+    data[15] = kind;
+    int iRet = ComFIFOPutData2(FIFO_LOG, TAMP_MOD_ID, kCmdErrLog, data.data());
+    TraceEnd("WritePipe_ErrLog");
+    return iRet;
+}

@@ -1,0 +1,48 @@
+/* kivtamp, the tamper-switch monitor (module 53): start-up, main loop, shut-down, driver
+ * control, supervisor commands and the tamper response. */
+#ifndef KIV_TAMP_H
+#define KIV_TAMP_H
+
+#include <stdint.h>
+
+#include "os/procinfo.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#define TAMP_MOD_ID 53
+#define TAMP_WAKEUP_TAG "0312"
+#define TAMP_DEVICE "/dev/cr_tampsw"
+#define CR_SETTPPOLLTM 3 /* ioctl: set the switch polling time */
+#define CARD_MASTER_FILE "/usr/local/zk/ap/conf/cardmaster.dat"
+
+/* The monitor's own state. */
+typedef struct LocalInfo {
+    uint32_t uiTampErrCode; /* 0x21, or 0x22 when the DIP-switch pair kind is 1 */
+} LocalInfo;
+extern LocalInfo gstLocalInfo;
+
+/* Syslog level from the command line (argv[2]); a missing or bad argument is logged and
+ * replaced by a sound level. */
+int GetLogLevel(int argc, char *argv[]);
+
+int InitProc(ProcInfo *pProcInfo);
+int MainProc(ProcInfo *pProcInfo);
+int TermProc(ProcInfo *pProcInfo);
+int InitProcSub(ProcInfo *pProcInfo);
+int TermProcSub(ProcInfo *pProcInfo);
+
+int TampDrvOpenProc(ProcInfo *pProcInfo);
+int TampDrvCloseProc(ProcInfo *pProcInfo);
+void SetSelectFD(ProcInfo *pProcInfo);
+
+int FifoReadFunc(ProcInfo *pProcInfo);
+int TampReadFunc(ProcInfo *pProcInfo);
+int WritePipe_ErrLog(unsigned char code, unsigned char kind);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif
