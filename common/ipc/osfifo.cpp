@@ -1,1 +1,317 @@
-// placeholder
+// Pipe record and named-pipe transport between the unit's module processes, and the
+// non-blocking delivery to the file-transfer module with its recovery.
+#include "ipc/osfifo.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "ipc/stsmsg.h"
+#include "util/trace.h"
+
+// One write of 256 bytes is atomic on a pipe, so records from different writers never interleave.
+static_assert(sizeof(FifoMsg) == 256);
+static_assert(FIFO_MSG_SIZE <= PIPE_BUF);
+
+constexpr mode_t kFifoMode = 0777;
+// A file is created by ComFIFOPutData3 only when the pipe vanished between its probe and its
+// open; it then gets the same mode as the file an append stream of ComFIFOPutData2 would create.
+constexpr mode_t kPutData3CreateMode = 0666;
+constexpr useconds_t kOpenRetryUsec = 50000;
+constexpr int kFtpDrainReads = 245;
+constexpr int kPutAttempts = 3;
+constexpr int kFtpModId = 11;
+
+// Puts the "%03d" text of an id in a three-character field. A value that needs more characters
+// keeps its first three, as a record built in place would after the next field overwrites it.
+static void PutId(char *field, int value) {
+    std::array<char, 16> text{};
+    std::snprintf(text.data(), text.size(), "%03d", value);
+    std::memcpy(field, text.data(), 3);
+}
+
+// atoi of a three-character field: leading digits count, a field without them gives 0.
+static int GetId(const char *field) {
+    std::array<char, 4> text{};
+    std::memcpy(text.data(), field, 3);
+    return std::atoi(text.data());
+}
+
+static FifoMsg BuildRecord(int iMod_id, int iCmd_id, const void *data) {
+    FifoMsg msg{};
+    PutId(msg.iMod_id, iMod_id);
+    PutId(msg.iCmd_id, iCmd_id);
+    std::memcpy(msg.data, data, FIFO_DATA_SIZE);
+    return msg;
+}
+
+// How one kind of ComFifoCreateOpen opens its pipe.
+struct OpenKind {
+    int flags;
+    int retryErrno; // the open is repeated while it fails with this error; 0 never
+    const char *what; // "read", "write" or "RW" in the trace lines
+};
+
+constexpr std::array<OpenKind, 7> kOpenKinds{{
+    {0, 0, ""}, // kind 0 creates and opens nothing
+    {O_RDONLY, 0, "read"},
+    {O_RDONLY | O_NONBLOCK, 0, "read"},
+    {O_RDONLY | O_NONBLOCK, EACCES, "read"},
+    {O_WRONLY, ENOENT, "write"},
+    {O_WRONLY | O_NONBLOCK, ENOENT, "write"},
+    {O_RDWR | O_NONBLOCK, 0, "RW"},
+}};
+
+static int CreateFifo(ProcInfo *pProcInfo, const char *fifoname) {
+    syslog(LOG_DEBUG, "create of FIFO Pipe(%s)\n", fifoname);
+    if (mkfifo(fifoname, kFifoMode) != 0 && errno != EEXIST) {
+        const int err = errno;
+        pProcInfo->iErrno = err;
+        syslog(LOG_INFO, "mkfifo failed(%s, errno=%d)\n", fifoname, err);
+        return -1;
+    }
+    syslog(LOG_DEBUG, "mkfifo success(%s)\n", fifoname);
+    TraceEnd("ComFifoCreate()");
+    return 0;
+}
+
+static int OpenFifo(ProcInfo *pProcInfo, const char *fifoname, const OpenKind &kind) {
+    for (;;) {
+        errno = 0;
+        syslog(LOG_DEBUG, "start of open %s(%s)\n", kind.what, fifoname);
+        const int fd = open(fifoname, kind.flags);
+        if (fd >= 0) {
+            syslog(LOG_DEBUG, "open FifoDescriptor(%s) = %d\n", kind.what, fd);
+            TraceEnd("ComFifoCreate()");
+            return fd;
+        }
+        const int err = errno;
+        if (kind.retryErrno != 0 && err == kind.retryErrno) {
+            syslog(LOG_DEBUG, "sleep() of open(%s)\n", fifoname);
+            usleep(kOpenRetryUsec);
+            continue;
+        }
+        pProcInfo->iErrno = err;
+        syslog(LOG_INFO, "open(%s) failed(%s, errno=%d)\n", kind.what, fifoname, err);
+        return -1;
+    }
+}
+
+// Probe of both senders: a read stream on the path. It fails for a missing path (nothing is
+// created) and otherwise waits, as a FIFO open for reading does, for a writer.
+static bool ProbeFifo(const char *fifo) {
+    errno = 0;
+    FILE *probe = std::fopen(fifo, "r");
+    if (probe == nullptr) {
+        const int err = errno;
+        syslog(LOG_INFO, "FIFO read open error (fifo=%s, errno=%d(%s))\n", fifo, err, strerror(err));
+        return false;
+    }
+    std::fclose(probe);
+    return true;
+}
+
+static void LogWriteOpenError(const char *fifo, int err) {
+    syslog(LOG_INFO, "FIFO write open error (fifo=%s, errno=%d(%s))\n", fifo, err, strerror(err));
+}
+
+static void LogWriteError(const char *fifo, int err) {
+    syslog(LOG_INFO, "FIFO write error (fifo=%s, errno=%d(%s))\n", fifo, err, strerror(err));
+}
+
+extern "C" {
+
+int ComFifoCreateOpen(ProcInfo *pProcInfo, const char *fifoname, int kind) {
+    TraceStart("ComFifoCreate()");
+    syslog(LOG_DEBUG, "fifoname = %s\n", fifoname);
+    syslog(LOG_DEBUG, "kind = %d\n", kind);
+    errno = 0;
+    if (kind < 0 || kind >= static_cast<int>(kOpenKinds.size())) {
+        syslog(LOG_INFO, "error of kind(%d)\n", kind);
+        return -1;
+    }
+    if (kind == 0) return CreateFifo(pProcInfo, fifoname);
+    return OpenFifo(pProcInfo, fifoname, kOpenKinds[static_cast<size_t>(kind)]);
+}
+
+int ComFifoRead(ProcInfo *pProcInfo, int fifoDescript, void *buffer) {
+    TraceStart("ComFifoRead()");
+    syslog(LOG_DEBUG, "fifoDescript = %d\n", fifoDescript);
+    auto *bytes = static_cast<char *>(buffer);
+    std::memset(bytes, 0, 4);
+    errno = 0;
+    ssize_t cnt = read(fifoDescript, bytes, FIFO_MSG_SIZE);
+    if (cnt < 0) {
+        const int err = errno;
+        if (err != EAGAIN) {
+            pProcInfo->iErrno = err;
+            syslog(LOG_INFO, "read failed(fifoDescript=%d), errno=%d\n", fifoDescript, err);
+            return -1;
+        }
+        cnt = 0; // nothing waiting in a non-blocking pipe
+    }
+    const int n = static_cast<int>(cnt);
+    if (n > 0) {
+        syslog(LOG_DEBUG, "pid=%d, read-cnt=%dbyte\n", static_cast<int>(getpid()), n);
+        // The received bytes carry no terminator: print no further than they reach.
+        syslog(LOG_DEBUG, "receive-data=%.*s\n", n, bytes);
+    }
+    TraceEnd("ComFifoRead()");
+    return n;
+}
+
+int ComFifoWrite(int iFifoDescript, const void *buffer, unsigned int length) {
+    TraceStart("ComFifoWrite()");
+    errno = 0;
+    if (write(iFifoDescript, buffer, length) < 0) {
+        const int err = errno;
+        syslog(LOG_INFO, "send failed(iFifoDescript=%d, errno=%d)\n", iFifoDescript, err);
+        return -1;
+    }
+    syslog(LOG_DEBUG, "send ok(iFifoDescript=%d)\n", iFifoDescript);
+    // The caller's bytes need no terminator: print no further than the given length.
+    const int shown = length > INT_MAX ? INT_MAX : static_cast<int>(length);
+    syslog(LOG_DEBUG, "send data(%.*s)\n", shown, static_cast<const char *>(buffer));
+    TraceEnd("ComFifoWrite()");
+    return 0;
+}
+
+int ComFifoClose(ProcInfo *pProcInfo, int iFifoDescriptor) {
+    TraceStart("ComFifoClose()");
+    errno = 0;
+    if (close(iFifoDescriptor) != 0) {
+        const int err = errno;
+        pProcInfo->iErrno = err;
+        syslog(LOG_INFO, "FifoClose failed(iFifoDescriptor=%d, errno=%d)\n", iFifoDescriptor, err);
+        return -1;
+    }
+    syslog(LOG_DEBUG, "FifoClose success(iFifoDescriptor=%d)\n", iFifoDescriptor);
+    TraceEnd("ComFifoClose()");
+    return 0;
+}
+
+int ComFIFOGetData(ProcInfo *pProcInfo, int *iMod_id, int *iCmd_id, void *data) {
+    FifoMsg msg{};
+    const int n = ComFifoRead(pProcInfo, pProcInfo->iSelectDes, &msg);
+    if (n <= 0) return n;
+    // A short read is parsed as a whole record; the rest of the buffer stays zero.
+    *iMod_id = GetId(msg.iMod_id);
+    *iCmd_id = GetId(msg.iCmd_id);
+    std::memcpy(data, msg.data, FIFO_DATA_SIZE);
+    syslog(LOG_DEBUG, "ComFIFOGetData() mid = %d, cid = %d, rcv_data = %02x %02x %02x %02x %02x %02x %02x %02x",
+           *iMod_id, *iCmd_id, msg.data[0], msg.data[1], msg.data[2], msg.data[3], msg.data[4], msg.data[5],
+           msg.data[6], msg.data[7]);
+    return n;
+}
+
+int ComFIFOPutData2(const char *fifo, int iMod_id, int iCmd_id, const void *data) {
+    const FifoMsg msg = BuildRecord(iMod_id, iCmd_id, data);
+    int result = 0;
+    for (int attempt = 0; attempt < kPutAttempts; ++attempt) {
+        if (!ProbeFifo(fifo)) {
+            result = -1;
+            continue;
+        }
+        errno = 0;
+        FILE *stream = std::fopen(fifo, "a");
+        if (stream == nullptr) {
+            LogWriteOpenError(fifo, errno);
+            result = -1;
+            continue;
+        }
+        // Unbuffered, the record goes into the pipe inside fwrite, so a failed write (the
+        // reader gone, an interrupted wait) is seen there and the record is not reported as
+        // delivered by a close whose flush failed.
+        std::setvbuf(stream, nullptr, _IONBF, 0);
+        errno = 0;
+        if (std::fwrite(&msg, sizeof msg, 1, stream) != 1) {
+            LogWriteError(fifo, errno);
+            std::fclose(stream);
+            result = -1;
+            continue;
+        }
+        std::fclose(stream);
+        return 0;
+    }
+    return result;
+}
+
+int ComFIFOPutData3(const char *fifo, int iMod_id, int iCmd_id, const void *data) {
+    TRACE_FUNC_START(LOG_DEBUG, "ComFIFOPutData3");
+    const FifoMsg msg = BuildRecord(iMod_id, iCmd_id, data);
+    int result = 0;
+    for (int attempt = 0; attempt < kPutAttempts; ++attempt) {
+        if (!ProbeFifo(fifo)) {
+            result = -1;
+            continue;
+        }
+        errno = 0;
+        const int fd = open(fifo, O_WRONLY | O_CREAT | O_APPEND | O_NONBLOCK, kPutData3CreateMode);
+        if (fd == -1) {
+            LogWriteOpenError(fifo, errno);
+            result = -1;
+            continue;
+        }
+        errno = 0;
+        if (write(fd, &msg, sizeof msg) == -1) {
+            LogWriteError(fifo, errno);
+            close(fd);
+            result = -1;
+            continue;
+        }
+        close(fd);
+        result = 0;
+        break;
+    }
+    TRACE_FUNC_END(LOG_DEBUG, "ComFIFOPutData3");
+    return result;
+}
+
+int ComFIFOPutDataforFtpLog(const char *fifo, int iMod_id, int iCmd_id, const void *data) {
+    TRACE_FUNC_START(LOG_DEBUG, "ComFIFOPutDataforFtpLog");
+    const int iRet = ComFIFOPutData3(fifo, iMod_id, iCmd_id, data);
+    if (iRet != 0) {
+        // The file-transfer module no longer takes its records: empty its pipe so that other
+        // senders do not stall on it, and have the supervisor stop the module.
+        ComFIFOGetFTP();
+        SendStsModuleKill(fifo, iMod_id, kFtpModId);
+        syslog(LOG_INFO, "pipe=%s is ERROR .iRet=%d ,%s,%d,@%s\n", fifo, iRet, __FILE__, __LINE__,
+               "ComFIFOPutDataforFtpLog");
+    }
+    TRACE_FUNC_END(LOG_DEBUG, "ComFIFOPutDataforFtpLog");
+    return iRet;
+}
+
+void ComFIFOGetFTP(void) {
+    TRACE_FUNC_START(LOG_INFO, "ComFIFOGetFTP");
+    // Usually the pipe exists already; the drain goes on whatever mkfifo says.
+    if (mkfifo(FIFO_FTP, kFifoMode) != 0) TRACE_FUNC_END(LOG_INFO, "ComFIFOGetFTP");
+    errno = 0;
+    // Read-write and non-blocking: the open never waits, and reads never see end of file.
+    const int fd = open(FIFO_FTP, O_RDWR | O_NONBLOCK);
+    if (fd == -1) {
+        const int err = errno;
+        syslog(LOG_INFO, "%s open error (errno=%d(%s))\n", FIFO_FTP, err, strerror(err));
+        return;
+    }
+    std::array<char, FIFO_MSG_SIZE> scratch{};
+    for (int i = 0; i < kFtpDrainReads; ++i) {
+        errno = 0;
+        if (read(fd, scratch.data(), scratch.size()) < 0) {
+            const int err = errno;
+            syslog(LOG_INFO, "FIFO read error (errno=%d(%s))\n", err, strerror(err));
+        }
+    }
+    close(fd);
+    TRACE_FUNC_END(LOG_INFO, "ComFIFOGetFTP");
+}
+
+} // extern "C"
