@@ -1,1 +1,353 @@
-// placeholder
+// Shared-memory segments of the unit. Every segment is named by ftok of the one key file and a
+// project letter; seven kinds keep their attach address and id in the process record, and the
+// card master is handed back to its caller without being recorded.
+#include "os/osshm.h"
+
+#include <sys/ipc.h>
+#include <sys/shm.h>
+#include <syslog.h>
+
+#include <array>
+#include <cerrno>
+#include <cstdint>
+
+#include "util/trace.h"
+
+namespace {
+
+// The seven recorded kinds, in the order a key is compared with them.
+enum ShmKind : int {
+    kConfig,
+    kSchedule,
+    kOther,
+    kController,
+    kConfigImg,
+    kProcState,
+    kMemCtlData,
+    kNoKind = -1,
+};
+
+struct ShmSlots {
+    int proj;
+    void *ProcInfo::*pAddr;
+    int ProcInfo::*pId;
+};
+
+} // namespace
+
+// PROCSTATE is compared before MEMCTLDATA although the record holds its slots after them.
+static constexpr std::array<ShmSlots, 7> shm_slots = {{
+    {SHM_PROJ_CONFIG, &ProcInfo::pShmConfig, &ProcInfo::iShmIdConfig},
+    {SHM_PROJ_SCHEDULE, &ProcInfo::pShmSchedule, &ProcInfo::iShmIdSchedule},
+    {SHM_PROJ_OTHER, &ProcInfo::pShmOther, &ProcInfo::iShmIdOther},
+    {SHM_PROJ_CONTROLLER, &ProcInfo::pShmController, &ProcInfo::iShmIdController},
+    {SHM_PROJ_CONFIGIMG, &ProcInfo::pShmConfigImg, &ProcInfo::iShmIdConfigImg},
+    {SHM_PROJ_PROCSTATE, &ProcInfo::pShmProcState, &ProcInfo::iShmIdProcState},
+    {SHM_PROJ_MEMCTLDATA, &ProcInfo::pShmMemCtlData, &ProcInfo::iShmIdMemCtlData},
+}};
+
+// Create with read and write for everyone, or find the existing segment; find for reading only.
+static constexpr int kShmCreateFlags = IPC_CREAT | 0666;
+static constexpr int kShmReadFlags = 0444;
+static_assert(kShmCreateFlags == 950 && kShmReadFlags == 292);
+
+static bool AttachFailed(const void *pShared) { return pShared == reinterpret_cast<void *>(intptr_t{-1}); }
+
+// The keys are recomputed on every call: the key file's identity is part of every key, and
+// another module may have made the file anew since the last call.
+static ShmKind FindKind(key_t key) {
+    errno = 0;
+    for (size_t i = 0; i < shm_slots.size(); ++i) {
+        if (ftok(SHM_KEY_FILE, shm_slots[i].proj) == key) return static_cast<ShmKind>(i);
+    }
+    return kNoKind;
+}
+
+static bool IsCardMasterKey(key_t key) {
+    errno = 0;
+    return ftok(SHM_KEY_FILE, SHM_PROJ_CARDMASTER) == key;
+}
+
+static void LogIdRecorded(ShmKind kind, int iShmId) {
+    switch (kind) {
+    case kConfig: syslog(LOG_DEBUG, "shmat(pProcInfo->iShmIdConfig = %d)\n", iShmId); break;
+    case kSchedule: syslog(LOG_DEBUG, "shmat(pProcInfo->iShmIdSchedule = %d)\n", iShmId); break;
+    case kOther: syslog(LOG_DEBUG, "shmat(pProcInfo->iShmIdOther = %d)\n", iShmId); break;
+    case kController: syslog(LOG_DEBUG, "shmat(pProcInfo->iShmIdController = %d)\n", iShmId); break;
+    case kConfigImg: syslog(LOG_DEBUG, "shmat(pProcInfo->iShmIdConfigImg = %d)\n", iShmId); break;
+    case kProcState: syslog(LOG_DEBUG, "shmat(pProcInfo->iShmIdProcState = %d)\n", iShmId); break;
+    case kMemCtlData: syslog(LOG_DEBUG, "shmat(pProcInfo->iShmIdMemCtlData = %d)\n", iShmId); break;
+    case kNoKind: break;
+    }
+}
+
+static void LogAddrRecorded(ShmKind kind, const void *pShared) {
+    const unsigned long addr = TraceAddr(pShared);
+    switch (kind) {
+    case kConfig: syslog(LOG_DEBUG, "shmat(pProcInfo->pShmConfig = 0x%lx)\n", addr); break;
+    case kSchedule: syslog(LOG_DEBUG, "shmat(pProcInfo->pShmSchedule = 0x%lx)\n", addr); break;
+    case kOther: syslog(LOG_DEBUG, "shmat(pProcInfo->pShmOther = 0x%lx)\n", addr); break;
+    case kController: syslog(LOG_DEBUG, "shmat(pProcInfo->pShmController = 0x%lx)\n", addr); break;
+    case kConfigImg: syslog(LOG_DEBUG, "shmat(pProcInfo->pShmConfigImg = 0x%lx)\n", addr); break;
+    case kProcState: syslog(LOG_DEBUG, "shmat(pProcInfo->pShmProcState = 0x%lx)\n", addr); break;
+    case kMemCtlData: syslog(LOG_DEBUG, "shmat(pProcInfo->pShmMemCtlData = 0x%lx)\n", addr); break;
+    case kNoKind: break;
+    }
+}
+
+static void LogBeforeDetach(ShmKind kind, const void *pShared) {
+    const unsigned long addr = TraceAddr(pShared);
+    switch (kind) {
+    case kConfig: syslog(LOG_DEBUG, "CONFIG(pShared = 0x%lx)\n", addr); break;
+    case kSchedule: syslog(LOG_DEBUG, "SCHEDULE(pShared = 0x%lx)\n", addr); break;
+    case kOther: syslog(LOG_DEBUG, "OTHER(pShared = 0x%lx)\n", addr); break;
+    case kController: syslog(LOG_DEBUG, "CONTROLLER(pShared = 0x%lx)\n", addr); break;
+    case kConfigImg: syslog(LOG_DEBUG, "CONFIGIMG(pShared = 0x%lx)\n", addr); break;
+    case kProcState: syslog(LOG_DEBUG, "PROCSTATE(pShared = 0x%lx)\n", addr); break;
+    case kMemCtlData: syslog(LOG_DEBUG, "MEMCTLDATA(pShared = 0x%lx)\n", addr); break;
+    case kNoKind: break;
+    }
+}
+
+static void LogBeforeRemoval(ShmKind kind, int iShmId) {
+    switch (kind) {
+    case kConfig: syslog(LOG_DEBUG, "CONFIG(iShmId = %d)\n", iShmId); break;
+    case kSchedule: syslog(LOG_DEBUG, "SCHEDULE(iShmId = %d)\n", iShmId); break;
+    case kOther: syslog(LOG_DEBUG, "OTHER(iShmId = %d)\n", iShmId); break;
+    case kController: syslog(LOG_DEBUG, "CONTROLLER(iShmId = %d)\n", iShmId); break;
+    case kConfigImg: syslog(LOG_DEBUG, "CONFIGIMG(iShmId = %d)\n", iShmId); break;
+    case kProcState: syslog(LOG_DEBUG, "PROCSTATE(iShmId = %d)\n", iShmId); break;
+    case kMemCtlData: syslog(LOG_DEBUG, "MEMCTLDATA(iShmId = %d)\n", iShmId); break;
+    case kNoKind: break;
+    }
+}
+
+int ComShmCreat(ProcInfo *pProcInfo, key_t key, size_t size) {
+    TraceStart("ComShmCreat()");
+    errno = 0;
+    const int iShmId = shmget(key, size, kShmCreateFlags);
+    if (iShmId == -1) {
+        syslog(LOG_INFO, "error of shmget(key=%d, errno=%d)\n", key, errno);
+        return -1;
+    }
+    syslog(LOG_DEBUG, "success of shmget(key=%d)\n", key);
+    syslog(LOG_DEBUG, "success of shmget(iShmId=%d)\n", iShmId);
+
+    const ShmKind kind = FindKind(key);
+    if (kind == kNoKind) {
+        syslog(LOG_INFO, "error of ComShmCreat(ftok())\n");
+        return -1;
+    }
+    pProcInfo->*shm_slots[kind].pId = iShmId;
+    LogIdRecorded(kind, iShmId);
+    TraceEnd("ComShmCreat()");
+    return iShmId;
+}
+
+intptr_t ComShmOpenRw(ProcInfo *pProcInfo, key_t key, int iShmId) {
+    TraceStart("ComShmOpenRw()");
+    errno = 0;
+    void *pShared = shmat(iShmId, nullptr, 0);
+    if (AttachFailed(pShared)) {
+        syslog(LOG_INFO, "error of shmat(iShmId=%d, errno=%d)\n", iShmId, errno);
+        return -1;
+    }
+    syslog(LOG_DEBUG, "success of shmat(iShmId=%d)\n", iShmId);
+    syslog(LOG_INFO, "success of shmat(pShared=0x%lx)\n", TraceAddr(pShared));
+
+    const ShmKind kind = FindKind(key);
+    if (kind == kNoKind) {
+        syslog(LOG_INFO, "error of ComShmOpenRw(ftok())\n");
+        return -1;
+    }
+    pProcInfo->*shm_slots[kind].pAddr = pShared;
+    LogAddrRecorded(kind, pShared);
+    TraceEnd("ComShmOpenRw()");
+    return reinterpret_cast<intptr_t>(pShared);
+}
+
+intptr_t ComShmOpenRead(ProcInfo *pProcInfo, key_t key, size_t size) {
+    TraceStart("ComShmOpenRead()");
+    errno = 0;
+    const int iShmId = shmget(key, size, kShmReadFlags);
+    if (iShmId == -1) {
+        syslog(LOG_INFO, "error of shmget(iShmId=%d, errno=%d)\n", iShmId, errno);
+        return -1;
+    }
+    syslog(LOG_DEBUG, "success of shmget(iShmId=%d)\n", iShmId);
+
+    errno = 0;
+    void *pShared = shmat(iShmId, nullptr, SHM_RDONLY);
+    if (AttachFailed(pShared)) {
+        syslog(LOG_INFO, "error of shmat(iShmId=%d, errno=%d)\n", iShmId, errno);
+        return -1;
+    }
+    syslog(LOG_DEBUG, "success of shmat(iShmId=%d)\n", iShmId);
+    syslog(LOG_INFO, "success of shmat(pShared=0x%lx)\n", TraceAddr(pShared));
+
+    const ShmKind kind = FindKind(key);
+    if (kind == kNoKind) {
+        syslog(LOG_INFO, "error of ComShmOpenRead(ftok())\n");
+        return -1;
+    }
+    pProcInfo->*shm_slots[kind].pAddr = pShared;
+    pProcInfo->*shm_slots[kind].pId = iShmId;
+    LogAddrRecorded(kind, pShared);
+    LogIdRecorded(kind, iShmId);
+    TraceEnd("ComShmOpenRead()");
+    return reinterpret_cast<intptr_t>(pShared);
+}
+
+int ComShmClose(ProcInfo *pProcInfo, key_t key) {
+    TraceStart("ComShmClose()");
+    const ShmKind kind = FindKind(key);
+    if (kind == kNoKind) {
+        syslog(LOG_INFO, "error of ComShmClose(ftok())\n");
+        return -1;
+    }
+    // A slot never filled holds the null address, which shmdt refuses without touching anything.
+    void *pShared = pProcInfo->*shm_slots[kind].pAddr;
+    LogBeforeDetach(kind, pShared);
+    errno = 0;
+    if (shmdt(pShared) == -1) {
+        syslog(LOG_INFO, "error of shmdt(errno=%d)\n", errno);
+        return -1;
+    }
+    syslog(LOG_DEBUG, "success of shmdt\n");
+    TraceEnd("ComShmClose()");
+    return 0;
+}
+
+int ComShmRm(ProcInfo *pProcInfo, key_t key) {
+    TraceStart("ComShmRm()");
+    const ShmKind kind = FindKind(key);
+    if (kind == kNoKind) {
+        syslog(LOG_INFO, "error of ComShmRm(ftok())\n");
+        return -1;
+    }
+    const int iShmId = pProcInfo->*shm_slots[kind].pId;
+    LogBeforeRemoval(kind, iShmId);
+
+    // A slot never filled holds 0, which is also the id of the first segment made after boot, and
+    // a stale id may name a segment another module made since. Remove only a segment that still
+    // carries this kind's key, so that another module's segment is never destroyed by mistake.
+    struct shmid_ds ds {};
+    errno = 0;
+    if (shmctl(iShmId, IPC_STAT, &ds) == -1) {
+        syslog(LOG_INFO, "error of shmctl(errno=%d)\n", errno);
+        return -1;
+    }
+    if (ds.shm_perm.__key != key) {
+        syslog(LOG_INFO, "error of ComShmRm(iShmId=%d not of key=%d)\n", iShmId, key);
+        return -1;
+    }
+    errno = 0;
+    if (shmctl(iShmId, IPC_RMID, nullptr) == -1) {
+        syslog(LOG_INFO, "error of shmctl(errno=%d)\n", errno);
+        return -1;
+    }
+    syslog(LOG_DEBUG, "success of shmctl\n");
+    TraceEnd("ComShmRm()");
+    return 0;
+}
+
+intptr_t ComShmRwGet(ProcInfo *pProcInfo, key_t key, size_t size) {
+    TraceStart("ComShmRwGet()");
+    const int iShmId = ComShmCreat(pProcInfo, key, size);
+    if (iShmId == -1) {
+        syslog(LOG_INFO, "error of ComShmCreat()\n");
+        return -1;
+    }
+    syslog(LOG_DEBUG, "success of ComShmCreat()\n");
+    syslog(LOG_DEBUG, "iShmId = %d\n", iShmId);
+
+    const intptr_t pRet = ComShmOpenRw(pProcInfo, key, iShmId);
+    if (pRet == -1) {
+        syslog(LOG_INFO, "error of ComShmOpenRw()\n");
+        return -1;
+    }
+    syslog(LOG_DEBUG, "success of ComShmOpenRw()\n");
+    syslog(LOG_DEBUG, "pRet(SEG_PROC_KEY) = 0x%lx\n", TraceAddr(reinterpret_cast<const void *>(pRet)));
+    TraceEnd("ComShmRwGet()");
+    return pRet;
+}
+
+int ComShmRwFree(ProcInfo *pProcInfo, key_t key) {
+    TraceStart("ComShmRwFree()");
+    if (ComShmClose(pProcInfo, key) == -1) {
+        syslog(LOG_INFO, "error of ComShmClose()\n");
+        return -1;
+    }
+    syslog(LOG_DEBUG, "success of ComShmClose()\n");
+    TraceEnd("ComShmRwFree()");
+    return 0;
+}
+
+int ComCardMasterShmCreat([[maybe_unused]] void *pStCardMst, key_t key, size_t size) {
+    TraceStart("ComCardMasterShmCreat()");
+    errno = 0;
+    const int iShmId = shmget(key, size, kShmCreateFlags);
+    if (iShmId == -1) {
+        syslog(LOG_INFO, "error of shmget(key=%d, errno=%d)\n", key, errno);
+        return -1;
+    }
+    syslog(LOG_DEBUG, "success of shmget(key=%d)\n", key);
+    syslog(LOG_DEBUG, "success of shmget(iShmId=%d)\n", iShmId);
+
+    if (!IsCardMasterKey(key)) {
+        syslog(LOG_INFO, "error of ComCardMasterShmCreat(ftok())\n");
+        return -1;
+    }
+    syslog(LOG_INFO, "shmat(pStCardMst = %d)\n", iShmId);
+    TraceEnd("ComCardMasterShmCreat()");
+    return iShmId;
+}
+
+intptr_t ComCardMasterShmOpenRw(void *pStCardMst, key_t key, int iShmId) {
+    TraceStart("ComCardMasterShmOpenRw()");
+    errno = 0;
+    void *pShared = shmat(iShmId, nullptr, 0);
+    if (AttachFailed(pShared)) {
+        syslog(LOG_INFO, "error of shmat(iShmId=%d, errno=%d)\n", iShmId, errno);
+        return -1;
+    }
+    syslog(LOG_DEBUG, "success of shmat(iShmId=%d)\n", iShmId);
+    syslog(LOG_DEBUG, "success of shmat(pShared=0x%lx)\n", TraceAddr(pShared));
+
+    if (!IsCardMasterKey(key)) {
+        syslog(LOG_INFO, "error of ComCardMasterShmOpenRw(ftok())\n");
+        return -1;
+    }
+    // The caller's own pointer, not the new address: the caller stores the result itself.
+    syslog(LOG_INFO, "shmat(pStCardMst = 0x%lx)\n", TraceAddr(pStCardMst));
+    TraceEnd("ComCardMasterShmOpenRw()");
+    return reinterpret_cast<intptr_t>(pShared);
+}
+
+intptr_t ComCardMasterShmOpenRead([[maybe_unused]] void *pStCardMst, key_t key, size_t size) {
+    TraceStart("ComCardMasterShmOpenRead()");
+    errno = 0;
+    const int iShmId = shmget(key, size, kShmReadFlags);
+    if (iShmId == -1) {
+        syslog(LOG_INFO, "error of shmget(iShmId=%d, errno=%d)\n", iShmId, errno);
+        return -1;
+    }
+    syslog(LOG_DEBUG, "success of shmget(iShmId=%d)\n", iShmId);
+
+    errno = 0;
+    void *pShared = shmat(iShmId, nullptr, SHM_RDONLY);
+    if (AttachFailed(pShared)) {
+        syslog(LOG_INFO, "error of shmat(iShmId=%d, errno=%d)\n", iShmId, errno);
+        return -1;
+    }
+    syslog(LOG_DEBUG, "success of shmat(iShmId=%d)\n", iShmId);
+    syslog(LOG_DEBUG, "success of shmat(pShared=0x%lx)\n", TraceAddr(pShared));
+
+    if (!IsCardMasterKey(key)) {
+        syslog(LOG_INFO, "error of ComCardMasterShmOpenRead(ftok())\n");
+        return -1;
+    }
+    syslog(LOG_DEBUG, "shmat(pStCardMst = 0x%lx)\n", TraceAddr(pShared));
+    TraceEnd("ComCardMasterShmOpenRead()");
+    return reinterpret_cast<intptr_t>(pShared);
+}
