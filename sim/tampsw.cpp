@@ -1,0 +1,210 @@
+#include "tampsw.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/vfs.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#ifndef KIVSIM_TAMPSW_BIN
+#define KIVSIM_TAMPSW_BIN "kivtampsw"
+#endif
+
+namespace kivsim {
+
+namespace {
+
+constexpr long kFuseSuperMagic = 0x65735546;
+constexpr int kReadyFd = 3;
+
+bool IsFuseMount(const std::string &dir) {
+    struct statfs fs;
+    return statfs(dir.c_str(), &fs) == 0 && static_cast<long>(fs.f_type) == kFuseSuperMagic;
+}
+
+// Reaps pid, giving it `grace` to end after SIGTERM before it is killed.
+void EndChild(pid_t pid, std::chrono::milliseconds grace) {
+    kill(pid, SIGTERM);
+    auto deadline = std::chrono::steady_clock::now() + grace;
+    for (;;) {
+        pid_t r = waitpid(pid, nullptr, WNOHANG);
+        // ECHILD: the test process ignores SIGCHLD, so the child was reaped on its own.
+        if (r == pid || (r < 0 && errno != EINTR)) return;
+        if (std::chrono::steady_clock::now() >= deadline) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    kill(pid, SIGKILL);
+    while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+    }
+}
+
+} // namespace
+
+TampSwitch::TampSwitch(std::string binary, std::string device)
+    : binary_(binary.empty() ? std::string(KIVSIM_TAMPSW_BIN) : std::move(binary)),
+      device_(std::move(device)) {}
+
+TampSwitch::~TampSwitch() { Stop(); }
+
+bool TampSwitch::Fail(const std::string &what) {
+    int e = errno;
+    error_ = what + ": " + std::strerror(e);
+    errno = e;
+    return false;
+}
+
+bool TampSwitch::Start(const std::string &mountdir) {
+    if (Running()) {
+        errno = EBUSY;
+        return Fail("tamper switch already running on " + mountdir_);
+    }
+    mountdir_ = mountdir;
+    createdDir_ = false;
+    if (mkdir(mountdir_.c_str(), 0755) == 0) createdDir_ = true;
+    else if (errno != EEXIST) return Fail("mkdir " + mountdir_);
+
+    int ready[2];
+    if (pipe2(ready, O_CLOEXEC) != 0) return Fail("pipe");
+    // Everything the child needs is prepared before fork: it may only make async-signal-safe calls.
+    std::string fdText = std::to_string(kReadyFd);
+    std::vector<char *> argv = {binary_.data(), const_cast<char *>("--ready-fd"), fdText.data(),
+                                mountdir_.data(), nullptr};
+    sigset_t none;
+    sigemptyset(&none);
+    struct sigaction dfl {};
+    dfl.sa_handler = SIG_DFL;
+
+    pid_t pid = fork();
+    if (pid < 0) {
+        int e = errno;
+        close(ready[0]);
+        close(ready[1]);
+        errno = e;
+        return Fail("fork");
+    }
+    if (pid == 0) {
+        if (ready[1] == kReadyFd) fcntl(kReadyFd, F_SETFD, 0);
+        else if (dup2(ready[1], kReadyFd) < 0) _exit(127);
+        // The daemon must not inherit the test's descriptors (a device it held open would keep the
+        // device busy) nor a signal state that keeps it from stopping.
+        close_range(kReadyFd + 1, ~0U, 0);
+        for (int sig : {SIGTERM, SIGINT, SIGHUP, SIGPIPE, SIGCHLD}) sigaction(sig, &dfl, nullptr);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    close(ready[1]);
+    pollfd p{ready[0], POLLIN, 0};
+    int n;
+    do n = poll(&p, 1, 10000);
+    while (n < 0 && errno == EINTR);
+    char c = 0;
+    bool up = n == 1 && read(ready[0], &c, 1) == 1 && c == '1';
+    close(ready[0]);
+    if (!up) {
+        EndChild(pid, std::chrono::milliseconds(0));
+        if (createdDir_) rmdir(mountdir_.c_str());
+        errno = n == 0 ? ETIMEDOUT : EIO;
+        return Fail("kivtampsw (" + binary_ + ") did not mount " + mountdir_);
+    }
+    pid_ = pid;
+    return true;
+}
+
+void TampSwitch::Stop() {
+    if (bound_) Unbind();
+    if (pid_ <= 0) return;
+    // SIGTERM makes the daemon answer parked reads, unmount and exit.
+    EndChild(pid_, std::chrono::milliseconds(5000));
+    pid_ = -1;
+    if (IsFuseMount(mountdir_)) umount2(mountdir_.c_str(), MNT_DETACH);
+    if (createdDir_) rmdir(mountdir_.c_str());
+    createdDir_ = false;
+}
+
+bool TampSwitch::Bind() {
+    if (bound_) return true;
+    if (!Running()) {
+        errno = ENOTCONN;
+        return Fail("bind " + device_);
+    }
+    // A bind mount needs something to cover: an empty file takes the device's place.
+    int fd = open(device_.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+    if (fd < 0) return Fail("create " + device_);
+    close(fd);
+    if (mount(FilePath().c_str(), device_.c_str(), nullptr, MS_BIND, nullptr) != 0) {
+        int e = errno;
+        unlink(device_.c_str());
+        errno = e;
+        return Fail("bind " + FilePath() + " on " + device_);
+    }
+    bound_ = true;
+    return true;
+}
+
+bool TampSwitch::Unbind() {
+    if (bound_) {
+        // Detached, so a holder of the device keeps its descriptor while new opens find nothing.
+        if (umount2(device_.c_str(), MNT_DETACH) != 0) return Fail("unbind " + device_);
+        bound_ = false;
+    }
+    if (unlink(device_.c_str()) != 0 && errno != ENOENT) return Fail("remove " + device_);
+    return true;
+}
+
+bool TampSwitch::Inject(unsigned char event) {
+    return Inject(std::string_view(reinterpret_cast<const char *>(&event), 1));
+}
+
+bool TampSwitch::Inject(std::string_view events) {
+    if (events.empty()) return true;
+    return Set("inject", events);
+}
+
+bool TampSwitch::Set(std::string_view name, std::string_view value) {
+    std::string path = mountdir_ + "/" + std::string(name);
+    int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
+    if (fd < 0) return Fail("open " + path);
+    ssize_t n = write(fd, value.data(), value.size());
+    int e = errno;
+    close(fd);
+    errno = e;
+    if (n != static_cast<ssize_t>(value.size())) return Fail("write " + path);
+    return true;
+}
+
+long TampSwitch::Count(std::string_view name) const {
+    std::string path = mountdir_ + "/" + std::string(name);
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return -1;
+    char buf[32] = {};
+    ssize_t n = read(fd, buf, sizeof buf - 1);
+    close(fd);
+    if (n <= 0) return -1;
+    return std::strtol(buf, nullptr, 10);
+}
+
+bool TampSwitch::WaitForCount(std::string_view name, long value,
+                              std::chrono::milliseconds timeout) const {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        if (Count(name) >= value) return true;
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
+bool TampSwitch::SetIoctlFail(bool fail) { return Set("ioctl_fail", fail ? "1" : "0"); }
+bool TampSwitch::SetReadFail(long n) { return Set("read_fail", std::to_string(n)); }
+bool TampSwitch::SetEof(long n) { return Set("eof", std::to_string(n)); }
+
+} // namespace kivsim

@@ -1,0 +1,78 @@
+// The tamper-switch stand-in as tests, the demo and the benchmarks drive it: runs the kivtampsw
+// file system, binds its cr_tampsw file as the unit's device, injects switch events and reads back
+// what was done to the device. Meant for use inside the sandbox (as root, private /dev).
+#ifndef KIVSIM_TAMPSW_H
+#define KIVSIM_TAMPSW_H
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <string>
+#include <string_view>
+
+namespace kivsim {
+
+class TampSwitch {
+public:
+    // binary: the kivtampsw program (default: the one built with this library);
+    // device: where Bind() puts the device.
+    explicit TampSwitch(std::string binary = {}, std::string device = "/dev/cr_tampsw");
+    ~TampSwitch();
+    TampSwitch(const TampSwitch &) = delete;
+    TampSwitch &operator=(const TampSwitch &) = delete;
+
+    // Starts the daemon on mountdir (created if missing) and returns once it is mounted.
+    bool Start(const std::string &mountdir = "/tmp/kivsim-tampsw");
+    // Unbinds, ends the daemon, unmounts and removes a mount directory Start created.
+    void Stop();
+    bool Running() const { return pid_ > 0; }
+    pid_t Pid() const { return pid_; }
+
+    // Makes the device present (bound from the stand-in) or absent.
+    bool Bind();
+    bool Unbind();
+    bool Bound() const { return bound_; }
+
+    bool Inject(unsigned char event);
+    bool Inject(std::string_view events);
+
+    long Opens() const { return Count("opens"); }
+    long Ioctls() const { return Count("ioctls"); }
+    long Reads() const { return Count("reads"); }
+    long Polls() const { return Count("polls"); }
+    long Closes() const { return Count("closes"); }
+    long Queued() const { return Count("queued"); }
+    // Any control file by name; -1 if it cannot be read.
+    long Count(std::string_view name) const;
+    // Waits until the named count is at least value (the kernel sends some requests, such as the
+    // release after a close, in the background).
+    bool WaitForCount(std::string_view name, long value,
+                      std::chrono::milliseconds timeout = std::chrono::milliseconds(5000)) const;
+
+    bool SetIoctlFail(bool fail);
+    // The next n reads fail with EIO / return end of file; 0 ends the mode.
+    bool SetReadFail(long n);
+    bool SetEof(long n);
+    // Writes a control file (for example "opens" "0" to reset a count).
+    bool Set(std::string_view name, std::string_view value);
+
+    const std::string &MountDir() const { return mountdir_; }
+    std::string FilePath() const { return mountdir_ + "/cr_tampsw"; }
+    const std::string &Device() const { return device_; }
+    // Why the last failed call failed.
+    const std::string &Error() const { return error_; }
+
+private:
+    bool Fail(const std::string &what);
+    std::string binary_;
+    std::string device_;
+    std::string mountdir_;
+    std::string error_;
+    pid_t pid_ = -1;
+    bool createdDir_ = false;
+    bool bound_ = false;
+};
+
+} // namespace kivsim
+
+#endif
