@@ -72,6 +72,7 @@ constexpr std::array<OpenKind, 7> kOpenKinds{{
 
 static int CreateFifo(ProcInfo *pProcInfo, const char *fifoname) {
     syslog(LOG_DEBUG, "create of FIFO Pipe(%s)\n", fifoname);
+    errno = 0;
     if (mkfifo(fifoname, kFifoMode) != 0 && errno != EEXIST) {
         const int err = errno;
         pProcInfo->iErrno = err;
