@@ -31,19 +31,21 @@ struct ShmSlots {
     int proj;
     void *ProcInfo::*pAddr;
     int ProcInfo::*pId;
+    const char *member; // as the record names it, for the trace lines
+    const char *label;  // as the segment is called in the unit
 };
 
 } // namespace
 
 // PROCSTATE is compared before MEMCTLDATA although the record holds its slots after them.
 static constexpr std::array<ShmSlots, 7> shm_slots = {{
-    {SHM_PROJ_CONFIG, &ProcInfo::pShmConfig, &ProcInfo::iShmIdConfig},
-    {SHM_PROJ_SCHEDULE, &ProcInfo::pShmSchedule, &ProcInfo::iShmIdSchedule},
-    {SHM_PROJ_OTHER, &ProcInfo::pShmOther, &ProcInfo::iShmIdOther},
-    {SHM_PROJ_CONTROLLER, &ProcInfo::pShmController, &ProcInfo::iShmIdController},
-    {SHM_PROJ_CONFIGIMG, &ProcInfo::pShmConfigImg, &ProcInfo::iShmIdConfigImg},
-    {SHM_PROJ_PROCSTATE, &ProcInfo::pShmProcState, &ProcInfo::iShmIdProcState},
-    {SHM_PROJ_MEMCTLDATA, &ProcInfo::pShmMemCtlData, &ProcInfo::iShmIdMemCtlData},
+    {SHM_PROJ_CONFIG, &ProcInfo::pShmConfig, &ProcInfo::iShmIdConfig, "Config", "CONFIG"},
+    {SHM_PROJ_SCHEDULE, &ProcInfo::pShmSchedule, &ProcInfo::iShmIdSchedule, "Schedule", "SCHEDULE"},
+    {SHM_PROJ_OTHER, &ProcInfo::pShmOther, &ProcInfo::iShmIdOther, "Other", "OTHER"},
+    {SHM_PROJ_CONTROLLER, &ProcInfo::pShmController, &ProcInfo::iShmIdController, "Controller", "CONTROLLER"},
+    {SHM_PROJ_CONFIGIMG, &ProcInfo::pShmConfigImg, &ProcInfo::iShmIdConfigImg, "ConfigImg", "CONFIGIMG"},
+    {SHM_PROJ_PROCSTATE, &ProcInfo::pShmProcState, &ProcInfo::iShmIdProcState, "ProcState", "PROCSTATE"},
+    {SHM_PROJ_MEMCTLDATA, &ProcInfo::pShmMemCtlData, &ProcInfo::iShmIdMemCtlData, "MemCtlData", "MEMCTLDATA"},
 }};
 
 // Create with read and write for everyone, or find the existing segment; find for reading only.
@@ -68,58 +70,21 @@ static bool IsCardMasterKey(key_t key) {
     return ftok(SHM_KEY_FILE, SHM_PROJ_CARDMASTER) == key;
 }
 
+// The callers look the kind up first, so these never see kNoKind.
 static void LogIdRecorded(ShmKind kind, int iShmId) {
-    switch (kind) {
-    case kConfig: syslog(LOG_DEBUG, "shmat(pProcInfo->iShmIdConfig = %d)\n", iShmId); break;
-    case kSchedule: syslog(LOG_DEBUG, "shmat(pProcInfo->iShmIdSchedule = %d)\n", iShmId); break;
-    case kOther: syslog(LOG_DEBUG, "shmat(pProcInfo->iShmIdOther = %d)\n", iShmId); break;
-    case kController: syslog(LOG_DEBUG, "shmat(pProcInfo->iShmIdController = %d)\n", iShmId); break;
-    case kConfigImg: syslog(LOG_DEBUG, "shmat(pProcInfo->iShmIdConfigImg = %d)\n", iShmId); break;
-    case kProcState: syslog(LOG_DEBUG, "shmat(pProcInfo->iShmIdProcState = %d)\n", iShmId); break;
-    case kMemCtlData: syslog(LOG_DEBUG, "shmat(pProcInfo->iShmIdMemCtlData = %d)\n", iShmId); break;
-    case kNoKind: break;
-    }
+    syslog(LOG_DEBUG, "shmat(pProcInfo->iShmId%s = %d)\n", shm_slots[kind].member, iShmId);
 }
 
 static void LogAddrRecorded(ShmKind kind, const void *pShared) {
-    const unsigned long addr = TraceAddr(pShared);
-    switch (kind) {
-    case kConfig: syslog(LOG_DEBUG, "shmat(pProcInfo->pShmConfig = 0x%lx)\n", addr); break;
-    case kSchedule: syslog(LOG_DEBUG, "shmat(pProcInfo->pShmSchedule = 0x%lx)\n", addr); break;
-    case kOther: syslog(LOG_DEBUG, "shmat(pProcInfo->pShmOther = 0x%lx)\n", addr); break;
-    case kController: syslog(LOG_DEBUG, "shmat(pProcInfo->pShmController = 0x%lx)\n", addr); break;
-    case kConfigImg: syslog(LOG_DEBUG, "shmat(pProcInfo->pShmConfigImg = 0x%lx)\n", addr); break;
-    case kProcState: syslog(LOG_DEBUG, "shmat(pProcInfo->pShmProcState = 0x%lx)\n", addr); break;
-    case kMemCtlData: syslog(LOG_DEBUG, "shmat(pProcInfo->pShmMemCtlData = 0x%lx)\n", addr); break;
-    case kNoKind: break;
-    }
+    syslog(LOG_DEBUG, "shmat(pProcInfo->pShm%s = 0x%lx)\n", shm_slots[kind].member, TraceAddr(pShared));
 }
 
 static void LogBeforeDetach(ShmKind kind, const void *pShared) {
-    const unsigned long addr = TraceAddr(pShared);
-    switch (kind) {
-    case kConfig: syslog(LOG_DEBUG, "CONFIG(pShared = 0x%lx)\n", addr); break;
-    case kSchedule: syslog(LOG_DEBUG, "SCHEDULE(pShared = 0x%lx)\n", addr); break;
-    case kOther: syslog(LOG_DEBUG, "OTHER(pShared = 0x%lx)\n", addr); break;
-    case kController: syslog(LOG_DEBUG, "CONTROLLER(pShared = 0x%lx)\n", addr); break;
-    case kConfigImg: syslog(LOG_DEBUG, "CONFIGIMG(pShared = 0x%lx)\n", addr); break;
-    case kProcState: syslog(LOG_DEBUG, "PROCSTATE(pShared = 0x%lx)\n", addr); break;
-    case kMemCtlData: syslog(LOG_DEBUG, "MEMCTLDATA(pShared = 0x%lx)\n", addr); break;
-    case kNoKind: break;
-    }
+    syslog(LOG_DEBUG, "%s(pShared = 0x%lx)\n", shm_slots[kind].label, TraceAddr(pShared));
 }
 
 static void LogBeforeRemoval(ShmKind kind, int iShmId) {
-    switch (kind) {
-    case kConfig: syslog(LOG_DEBUG, "CONFIG(iShmId = %d)\n", iShmId); break;
-    case kSchedule: syslog(LOG_DEBUG, "SCHEDULE(iShmId = %d)\n", iShmId); break;
-    case kOther: syslog(LOG_DEBUG, "OTHER(iShmId = %d)\n", iShmId); break;
-    case kController: syslog(LOG_DEBUG, "CONTROLLER(iShmId = %d)\n", iShmId); break;
-    case kConfigImg: syslog(LOG_DEBUG, "CONFIGIMG(iShmId = %d)\n", iShmId); break;
-    case kProcState: syslog(LOG_DEBUG, "PROCSTATE(iShmId = %d)\n", iShmId); break;
-    case kMemCtlData: syslog(LOG_DEBUG, "MEMCTLDATA(iShmId = %d)\n", iShmId); break;
-    case kNoKind: break;
-    }
+    syslog(LOG_DEBUG, "%s(iShmId = %d)\n", shm_slots[kind].label, iShmId);
 }
 
 int ComShmCreat(ProcInfo *pProcInfo, key_t key, size_t size) {
