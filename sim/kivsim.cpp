@@ -148,6 +148,8 @@ struct Args {
     std::string mode;
     std::string kivtamp;
     std::string level = "7";
+    // Words run in front of the monitor, from KIVSIM_MONITOR_PREFIX (for example a memory checker).
+    std::vector<std::string> prefix;
 };
 
 bool ParseArgs(int argc, char **argv, Args &a) {
@@ -160,6 +162,10 @@ bool ParseArgs(int argc, char **argv, Args &a) {
         else return false;
     }
     if (a.kivtamp.empty()) a.kivtamp = DefaultKivtamp();
+    if (const char *prefix = std::getenv("KIVSIM_MONITOR_PREFIX")) {
+        std::istringstream words(prefix);
+        for (std::string w; words >> w;) a.prefix.push_back(w);
+    }
     return true;
 }
 
@@ -198,7 +204,7 @@ void Heading(const char *text) {
 }
 
 int Demo(const Args &args) {
-    kivsim::Unit unit({.kivtamp = args.kivtamp});
+    kivsim::Unit unit({.kivtamp = args.kivtamp, .emulator = args.prefix});
     Timeline tl(unit);
     Checks check;
 
@@ -362,7 +368,7 @@ void ShowStatus(kivsim::Unit &unit) {
 }
 
 int Shell(const Args &args) {
-    kivsim::Unit unit({.kivtamp = args.kivtamp});
+    kivsim::Unit unit({.kivtamp = args.kivtamp, .emulator = args.prefix});
     Timeline tl(unit);
     bool traces = false;
     bool echo = isatty(0) == 0;
