@@ -91,6 +91,17 @@ unsigned long long SigBlk(pid_t tid) {
 }
 constexpr unsigned long long Bit(int sig) { return 1ULL << (sig - 1); }
 
+// Whether the process can hold this signal blocked at all. User-mode emulation (qemu-ppc) offers
+// fewer real-time signals than the C library names: its top two do not exist there.
+bool Blockable(int sig) {
+    sigset_t one, old, now;
+    sigemptyset(&one);
+    sigaddset(&one, sig);
+    sigprocmask(SIG_BLOCK, &one, &old);
+    sigprocmask(SIG_SETMASK, &old, &now);
+    return sigismember(&now, sig) == 1;
+}
+
 class Select : public testing::Test {
 protected:
     ProcInfo rec{};
@@ -231,13 +242,17 @@ TEST_F(Select, EveryBlockableSignalIsBlockedOutsideTheWait) {
         if (sig == SIGKILL || sig == SIGSTOP) continue;
         EXPECT_TRUE(sigismember(&now, sig)) << sig;
     }
-    for (int sig = SIGRTMIN; sig <= SIGRTMAX; ++sig) EXPECT_TRUE(sigismember(&now, sig)) << sig;
+    for (int sig = SIGRTMIN; sig <= SIGRTMAX; ++sig) {
+        if (!Blockable(sig)) continue;
+        EXPECT_TRUE(sigismember(&now, sig)) << sig;
+    }
     EXPECT_EQ(Count(LOG_DEBUG, "start of ComSelectInit()\n"), 2u);
     EXPECT_EQ(Count(LOG_DEBUG, "end of ComSelectInit()\n"), 2u);
 }
 
-// While the loop waits only the seven signals get through: another one (SIGUSR2) stays
-// pending without ending the wait; SIGTERM ends it with 3.
+// While the loop waits only the seven signals get through: others (SIGUSR2, SIGRTMIN) stay
+// pending without ending the wait; SIGTERM ends it with 3. Real-time signals are checked by
+// sending one: under emulation the kernel's mask shows them at the emulator's own numbers.
 TEST_F(Select, WaitLetsThroughOnlyTheSevenSignals) {
     struct sigaction sa {}, old {};
     sa.sa_handler = CatchSignal;
@@ -253,6 +268,7 @@ TEST_F(Select, WaitLetsThroughOnlyTheSevenSignals) {
         for (int i = 0; i < 5000 && (SigBlk(tid) & Bit(SIGUSR1)) != 0; ++i) std::this_thread::sleep_for(1ms);
         waitMask = SigBlk(tid);
         syscall(SYS_tgkill, getpid(), tid, SIGUSR2);
+        syscall(SYS_tgkill, getpid(), tid, SIGRTMIN);
         std::this_thread::sleep_for(100ms);
         stillWaiting = !returned.load();
         syscall(SYS_tgkill, getpid(), tid, SIGTERM);
@@ -266,16 +282,19 @@ TEST_F(Select, WaitLetsThroughOnlyTheSevenSignals) {
     EXPECT_EQ(g_caught, 1);
     EXPECT_TRUE(g_calls.empty());
     for (int sig : {1, 2, 9, 10, 15, 17, 19}) EXPECT_EQ(waitMask & Bit(sig), 0u) << sig;
-    for (int sig : {3, 12, 14, 28, 34, 64}) EXPECT_NE(waitMask & Bit(sig), 0u) << sig;
+    for (int sig : {3, 12, 14, 28}) EXPECT_NE(waitMask & Bit(sig), 0u) << sig;
 
     sigset_t pend;
     sigpending(&pend);
     EXPECT_TRUE(sigismember(&pend, SIGUSR2));
-    sigset_t usr2;
-    sigemptyset(&usr2);
-    sigaddset(&usr2, SIGUSR2);
+    EXPECT_TRUE(sigismember(&pend, SIGRTMIN));
+    sigset_t held;
+    sigemptyset(&held);
+    sigaddset(&held, SIGUSR2);
+    sigaddset(&held, SIGRTMIN);
     timespec zero{};
-    EXPECT_EQ(sigtimedwait(&usr2, nullptr, &zero), SIGUSR2);
+    EXPECT_EQ(sigtimedwait(&held, nullptr, &zero), SIGUSR2);
+    EXPECT_EQ(sigtimedwait(&held, nullptr, &zero), SIGRTMIN);
     // Outside the wait the full mask is back.
     EXPECT_NE(SigBlk(tid) & Bit(SIGUSR1), 0u);
     sigaction(SIGTERM, &old, nullptr);
