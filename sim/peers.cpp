@@ -324,6 +324,19 @@ bool WriteOrder::Watch(std::string_view name) {
     return true;
 }
 
+bool WriteOrder::WatchRemoval(std::string_view path) {
+    if (fd_ < 0) return false;
+    std::string p(path);
+    size_t slash = p.rfind('/');
+    std::string dir = slash == std::string::npos ? "." : p.substr(0, slash == 0 ? 1 : slash);
+    std::string file = slash == std::string::npos ? p : p.substr(slash + 1);
+    int wd = inotify_add_watch(fd_, dir.c_str(), IN_DELETE);
+    if (wd < 0) return false;
+    std::lock_guard<std::mutex> lock(mutex_);
+    removals_.emplace_back(wd, file);
+    return true;
+}
+
 void WriteOrder::Drain() {
     alignas(inotify_event) char buf[8192];
     for (;;) {
@@ -334,6 +347,10 @@ void WriteOrder::Drain() {
             if (e->mask & IN_MODIFY) {
                 for (const auto &w : watches_)
                     if (w.first == e->wd) names_.push_back(w.second);
+            }
+            if ((e->mask & IN_DELETE) && e->len > 0) {
+                for (const auto &r : removals_)
+                    if (r.first == e->wd && r.second == e->name) names_.push_back(r.second);
             }
             p += sizeof(inotify_event) + e->len;
         }

@@ -180,6 +180,9 @@ public:
 
     // Starts watching a pipe (again, after it was recreated).
     bool Watch(std::string_view name);
+    // Also notes the deletion of this file (by its last path component, "cardmaster.dat"), in the
+    // same order as the writes.
+    bool WatchRemoval(std::string_view path);
     // Pipe names in write order since the last Clear. A write is seen once the writer's call has
     // returned, so wait for as many entries as the test expects (or for none).
     std::vector<std::string> Names(size_t atLeast = 0, Ms timeout = Ms(2000));
@@ -190,6 +193,7 @@ private:
     int fd_ = -1;
     std::mutex mutex_;
     std::vector<std::pair<int, std::string>> watches_;
+    std::vector<std::pair<int, std::string>> removals_; // directory watch, file name
     std::vector<std::string> names_;
 };
 
