@@ -11,6 +11,15 @@
 extern "C" {
 #endif
 
+/* The unit stays in service past January 2038, so the library is built with 64-bit time, and the
+ * record holds time values (the timer settings): a caller built with another time_t would see
+ * another layout. On 32-bit targets build with -D_FILE_OFFSET_BITS=64 -D_TIME_BITS=64. */
+#ifdef __cplusplus
+static_assert(sizeof(time_t) == 8, "time_t must be 64 bits: build with -D_TIME_BITS=64");
+#else
+_Static_assert(sizeof(time_t) == 8, "time_t must be 64 bits: build with -D_TIME_BITS=64");
+#endif
+
 #define KIV_FIFO_WRITE_MAX 32 /* iFifoWriteDes entries */
 #define KIV_IO_READ_MAX 4     /* iIoReadDes entries; entry 0 is the tamper switch */
 #define KIV_SELECT_MAX 10     /* registered descriptors */
