@@ -4,6 +4,7 @@
 
 #include <stddef.h>
 #include <stdint.h>
+#include <sys/ipc.h> /* key_t, also for callers built as plain POSIX C */
 #include <sys/types.h>
 
 #include "os/procinfo.h"
