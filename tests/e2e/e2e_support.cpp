@@ -3,10 +3,12 @@
 #include <limits.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <ctime>
 #include <filesystem>
 #include <sstream>
+#include <thread>
 
 #ifndef KIVTAMP_PATH
 #error "KIVTAMP_PATH must name the kivtamp binary under test"
@@ -186,6 +188,16 @@ std::vector<std::string> MonitorTest::AllLines(size_t from) {
     std::vector<std::string> out;
     for (size_t i = from; i < lines.size(); ++i) out.push_back("<" + std::to_string(lines[i].pri) + ">" + lines[i].text);
     return out;
+}
+
+bool MonitorTest::WaitLines(int pri, std::string_view text, size_t n, std::chrono::milliseconds timeout) {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        std::vector<std::string> lines = Lines(pri);
+        if (static_cast<size_t>(std::count(lines.begin(), lines.end(), text)) >= n) return true;
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(2ms);
+    }
 }
 
 size_t MonitorTest::LineMark() { return MonitorLines().size(); }

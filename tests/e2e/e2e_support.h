@@ -74,6 +74,8 @@ protected:
     std::vector<std::string> AllLines(size_t from = 0);
     // Number of monitor lines received so far: pass it as `from` to look only at later lines.
     size_t LineMark();
+    // Waits (up to the guard time-out) until the monitor has logged text at pri n times in all.
+    bool WaitLines(int pri, std::string_view text, size_t n, std::chrono::milliseconds timeout = 5000ms);
     // Every line of the monitor, for a failure message.
     std::string Dump();
 
