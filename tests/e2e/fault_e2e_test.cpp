@@ -8,7 +8,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -296,6 +299,172 @@ TEST_F(Faults, ErrorLogWhoseProcessDiedLeavesTheResponseWaitingForAReader) {
     EXPECT_TRUE(Lines(kInfo, from).empty()) << Dump();
 
     ExpectFullResponse(order);
+}
+
+// ------------------------------------------------------------------ the device fails
+
+const std::string kReadCountZero = "00011,TampReadFunc,Tamper Switch Driver Read Count= 0\n";
+
+std::string ReadFailedLine(int dev) {
+    return "00009,TampReadFunc,Tamper Switch Driver Read failed(pProcInfo->iSelectDes=" + std::to_string(dev) +
+           "), errno=5(Input/output error)\n";
+}
+
+TEST_F(Faults, DeviceReadErrorAndEndOfFileAreLoggedAndNothingIsSent) {
+    ASSERT_TRUE(Boot()) << unit().Error();
+    size_t from = LineMark();
+    int dev = kive2e::DescriptorOf(Pid(), kivsim::kTampDevice);
+    ASSERT_GT(dev, 2);
+    uint64_t mark = unit().Mark();
+    ASSERT_TRUE(unit().Switch().SetReadFail(1));
+    ASSERT_TRUE(WaitLineCount(ReadFailedLine(dev), 1)) << Dump();
+    ASSERT_TRUE(unit().Switch().SetEof(1));
+    ASSERT_TRUE(WaitLineCount(kReadCountZero, 1)) << Dump();
+    ASSERT_TRUE(unit().Barrier()) << unit().Error();
+
+    EXPECT_TRUE(kive2e::LinesMatch(Lines(kInfo, from), {ReadFailedLine(dev), kReadCountZero}));
+    EXPECT_TRUE(unit().CardMasterExists());
+    EXPECT_TRUE(Bytes(kFifoLog, mark).empty());
+    EXPECT_TRUE(Bytes(kFifoDisp, mark).empty());
+    EXPECT_EQ(Bytes(kFifoSts, mark), Names{kSettingReply});
+    // The device stays open and watched.
+    kivsim::WriteOrder order;
+    WatchResponse(order);
+    ExpectFullResponse(order);
+}
+
+// A device that keeps failing stays readable, so every wait returns at once and the handler runs
+// again. How much that costs is measured and printed here, not judged.
+TEST_F(Faults, DeviceThatKeepsFailingIsMeasured) {
+    ASSERT_TRUE(Boot()) << unit().Error();
+    int dev = kive2e::DescriptorOf(Pid(), kivsim::kTampDevice);
+    ASSERT_GT(dev, 2);
+    kivsim::WriteOrder order;
+    WatchResponse(order);
+    const double tick = static_cast<double>(sysconf(_SC_CLK_TCK));
+    struct Mode {
+        const char *control;
+        std::string line;
+    };
+    for (const Mode &m : {Mode{"read_fail", ReadFailedLine(dev)}, Mode{"eof", kReadCountZero}}) {
+        SCOPED_TRACE(m.control);
+        size_t from = LineMark();
+        ASSERT_TRUE(unit().Switch().Set(m.control, "1000000000"));
+        ASSERT_TRUE(WaitLineCount(m.line, 1)) << Dump();
+        long reads0 = unit().Switch().Reads();
+        long cpu0 = CpuTicks(Pid());
+        long sw0 = CpuTicks(unit().Switch().Pid());
+        auto wall0 = std::chrono::steady_clock::now();
+        std::this_thread::sleep_for(std::chrono::seconds(5));
+        long cpu1 = CpuTicks(Pid());
+        long sw1 = CpuTicks(unit().Switch().Pid());
+        auto wall1 = std::chrono::steady_clock::now();
+        long reads1 = unit().Switch().Reads();
+        size_t logged = LineMark() - from;
+        // Ending the mode may leave the monitor waiting in a read, as on the real device: the
+        // next event ends that wait and must get its full response.
+        ASSERT_TRUE(unit().Switch().Set(m.control, "0"));
+        ExpectFullResponse(order);
+
+        std::printf("device %s without end: over %.2f s kivtamp used %.2f s of CPU, the stand-in %.2f s; "
+                    "%ld reads of the device, %zu lines logged\n",
+                    m.control, std::chrono::duration<double>(wall1 - wall0).count(),
+                    static_cast<double>(cpu1 - cpu0) / tick, static_cast<double>(sw1 - sw0) / tick, reads1 - reads0,
+                    logged);
+        RecordProperty(std::string(m.control) + "_cpu_ticks_in_5s", std::to_string(cpu1 - cpu0));
+        RecordProperty(std::string(m.control) + "_reads_in_5s", std::to_string(reads1 - reads0));
+        // Every failed read logged its line and nothing else; nothing but the response was sent.
+        std::vector<std::string> lines = Lines(kInfo, from);
+        EXPECT_GT(lines.size(), 1u);
+        EXPECT_EQ(static_cast<size_t>(std::count(lines.begin(), lines.end(), m.line)), lines.size());
+    }
+}
+
+// ------------------------------------------------------------------ garbage in the segments
+
+TEST_F(Faults, EveryTamperCheckByteAtStartUpAndOnASettingChange) {
+    ASSERT_TRUE(Up()) << unit().Error();
+    for (int b = 0; b < 256; ++b) {
+        SCOPED_TRACE(b);
+        const char check = static_cast<char>(b);
+        ASSERT_TRUE(unit().Segments().SetTamperCheck(check));
+        long opens = unit().Switch().Opens();
+        size_t from = LineMark();
+        uint64_t mark = unit().Mark();
+        ASSERT_TRUE(unit().StartMonitor("6")) << unit().Error();
+        auto wake = unit().WaitForWakeup(Ms(10000), mark);
+        ASSERT_TRUE(wake) << Dump();
+        EXPECT_EQ(wake->bytes, kive2e::Rec("053600" "000" "0312"));
+        // Only '1' opens the device.
+        EXPECT_EQ(unit().Switch().Opens() - opens, b == '1' ? 1 : 0);
+        auto reply = unit().ChangeSetting(1);
+        ASSERT_TRUE(reply) << Dump();
+        EXPECT_EQ(reply->bytes, kSettingReply);
+        auto exit = unit().Terminate();
+        ASSERT_TRUE(exit) << unit().Error();
+        EXPECT_TRUE(exit->Exited(0)) << kivsim::Describe(*exit);
+
+        Names expected = {"start of TampProcess\n", "success of shmat(pShared=0x{x})\n",
+                          "success of shmat(pShared=0x{x})\n", "end of InitProc\n"};
+        if (check != '0' && check != '1')
+            expected.push_back(
+                std::string("00005,FifoReadFunc,setting value is illegal(pProcInfo->pConfigData->other.tamper_check[0]=") +
+                check + "\n");
+        for (const char *l : {"Terminate reBoot\n", "start of TermProc\n", "end of TermProc\n"}) expected.push_back(l);
+        EXPECT_TRUE(kive2e::LinesMatch(Lines(kInfo, from), expected));
+    }
+}
+
+TEST_F(Faults, PairKindsOutsideZeroAndOneGiveTheNormalErrorCode) {
+    ASSERT_TRUE(Up()) << unit().Error();
+    kivsim::WriteOrder order;
+    WatchResponse(order);
+    // 0x01000000 reads as 1 if the bytes were taken in the wrong order.
+    for (int32_t kind : {INT32_MIN, -1, 0x01000000, 2}) {
+        SCOPED_TRACE(kind);
+        ASSERT_TRUE(unit().Segments().SetPairKind(kind));
+        size_t from = LineMark();
+        uint64_t mark = unit().Mark();
+        ASSERT_TRUE(unit().StartMonitor("6")) << unit().Error();
+        ASSERT_TRUE(unit().WaitForWakeup(Ms(10000), mark)) << Dump();
+        char line[160];
+        std::snprintf(line, sizeof line,
+                      "00015,InitProcSub,DipSwitch Status Err(StatupProcInfo->pOtherData->DipSw.PareKind=0x%x \n",
+                      static_cast<unsigned>(kind));
+        EXPECT_TRUE(kive2e::LinesMatch(Lines(kInfo, from),
+                                       {"start of TampProcess\n", "success of shmat(pShared=0x{x})\n",
+                                        "success of shmat(pShared=0x{x})\n", line, "end of InitProc\n"}));
+        ExpectFullResponse(order); // error code 0x21
+        auto exit = unit().Terminate();
+        ASSERT_TRUE(exit && exit->Exited(0)) << unit().Error();
+    }
+}
+
+// Without the key file no segment can be named: start-up fails as with a missing segment.
+TEST_F(Faults, MissingKeyFileFailsTheStartUp) {
+    ASSERT_TRUE(Up()) << unit().Error();
+    const std::string away = std::string(kivsim::kShmKeyFile) + ".away";
+    // Moved aside, not removed: the same file (so the same keys) comes back afterwards.
+    ASSERT_EQ(rename(kivsim::kShmKeyFile, away.c_str()), 0);
+    ASSERT_TRUE(unit().StartMonitor("6")) << unit().Error();
+    auto exit = unit().WaitExit(Ms(10000));
+    ASSERT_EQ(rename(away.c_str(), kivsim::kShmKeyFile), 0);
+    ASSERT_TRUE(exit);
+    EXPECT_TRUE(exit->Exited(1)) << kivsim::Describe(*exit);
+    ASSERT_TRUE(unit().Records().WaitCount(kFifoSts, 605, 1, Ms(5000)));
+    SyncPeers();
+    EXPECT_EQ(Bytes(kFifoStsp), Names{kive2e::Rec("053600" "001" "0312")});
+    EXPECT_EQ(Bytes(kFifoSts), Names{kive2e::Rec("053605" "000")});
+    EXPECT_TRUE(kive2e::LinesMatch(Lines(kInfo), {
+                                                     "start of TampProcess\n",
+                                                     "error of shmget(iShmId=-1, errno=2)\n",
+                                                     "error of ComShmOpenRead()\n",
+                                                     "initProc error (iRet=-1)\n",
+                                                     "start of TermProc\n",
+                                                     "error of shmdt(errno=22)\n",
+                                                     "error of ComShmClose()\n",
+                                                 }));
+    EXPECT_EQ(unit().Switch().Opens(), 0);
 }
 
 } // namespace
