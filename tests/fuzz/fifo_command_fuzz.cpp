@@ -1,0 +1,125 @@
+// Fuzz target: arbitrary bytes arrive on the monitor's command pipe and are served by the real
+// FifoReadFunc (which reads them with ComFIFOGetData), under segments the input chooses.
+//
+// Input: byte 0     CONFIG tamper-check byte ('1' on, '0' off, anything else illegal)
+//        bytes 1-4  OTHER pair kind, signed 32-bit big-endian
+//        byte 5     bit 0: /dev/cr_tampsw is present
+//        bytes 6-   what is written into /tmp/pipe/FifoTamp, with one write (at most 300 bytes;
+//                   none: the pipe loses its writer and the read sees end of file)
+//
+// Besides crashes, hangs and undefined behaviour, every input checks what the supervisor must see:
+// the result of the handler, the records it sent (exact bytes), the registered descriptors and
+// that no descriptor leaked.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "fuzz_unit.h"
+#include "tamp.h"
+
+namespace {
+
+using kivfuzz::Expect;
+using kivfuzz::Show;
+
+constexpr size_t kHeader = 6;
+constexpr size_t kMaxRecordBytes = 300;
+
+// atoi of a three-character id field, as the receiving side converts it.
+int IdOf(const unsigned char *field) {
+    char text[4] = {static_cast<char>(field[0]), static_cast<char>(field[1]), static_cast<char>(field[2]), 0};
+    return std::atoi(text);
+}
+
+struct Expected {
+    int result = 0;
+    std::string sts;  // bytes on FifoSts
+    std::string stsp; // bytes on FifoStsp
+};
+
+// What the supervisor's side must see for these bytes.
+Expected SupervisorSees(std::string_view bytes, char check, bool deviceWasOpen) {
+    Expected e;
+    if (bytes.empty()) return e; // end of file: nothing read, nothing done
+    std::array<unsigned char, 256> rec{};
+    std::memcpy(rec.data(), bytes.data(), std::min(bytes.size(), rec.size()));
+    const int mod = IdOf(rec.data());
+    const int cmd = IdOf(rec.data() + 3);
+    const unsigned char arg = rec[6];
+    if (mod != 80) return e;
+    if (cmd == 900) {
+        e.result = arg <= 1 ? 2 : 0;
+    } else if (cmd == 901) {
+        e.result = arg == 1 ? 1 : 0;
+        e.sts = "053621" + std::string(250, ' ');
+    } else if (cmd == 902) {
+        e.result = 1;
+        // The stand-in device refuses the set-up request, so a fresh open reports status 1.
+        bool failed = check == '1' && !deviceWasOpen;
+        e.stsp = std::string("053600") + (failed ? "001" : "000") + "0312" + std::string(243, ' ');
+    }
+    return e;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***) {
+    kivfuzz::FuzzUnit::Get();
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    if (size < kHeader) return 0;
+    auto &unit = kivfuzz::FuzzUnit::Get();
+    ProcInfo *p = unit.Proc();
+    const int freeFd = kivfuzz::FuzzUnit::LowestFreeDescriptor();
+
+    const char check = static_cast<char>(data[0]);
+    const int32_t pair = kivfuzz::BigEndian32(data + 1);
+    const bool device = (data[5] & 1) != 0;
+    std::string_view bytes(reinterpret_cast<const char *>(data) + kHeader,
+                           std::min(size - kHeader, kMaxRecordBytes));
+
+    Expect(unit.Segments().SetTamperCheck(check) && unit.Segments().SetPairKind(pair), "writing the segments");
+    // A FIFO stands in for the device: it opens like the device, and refuses ioctl request 3.
+    if (device) mkfifo(TAMP_DEVICE, 0600);
+    else unlink(TAMP_DEVICE);
+
+    // The start-up step that reads the pair kind and opens the device.
+    InitProcSub(p);
+    Expect(gstLocalInfo.uiTampErrCode == (pair == 1 ? 0x22U : 0x21U), "error code of the pair kind");
+    const bool wasOpen = p->iIoReadDes[0] != 0;
+    Expect(wasOpen == (check == '1' && device), "device opened at start-up");
+
+    if (bytes.empty()) unit.DropCommandWriter();
+    else unit.WriteCommand(bytes);
+    p->iSelectDes = p->iFifoReadDes;
+    const int result = FifoReadFunc(p);
+
+    const Expected want = SupervisorSees(bytes, check, wasOpen);
+    Expect(result == want.result, "handler result",
+           std::to_string(result) + " instead of " + std::to_string(want.result) + " for " + Show(bytes));
+    const std::string sts = unit.Take("FifoSts");
+    const std::string stsp = unit.Take("FifoStsp");
+    Expect(sts == want.sts, "records on FifoSts", Show(sts) + " for " + Show(bytes));
+    Expect(stsp == want.stsp, "records on FifoStsp", Show(stsp) + " for " + Show(bytes));
+    Expect(unit.Take("FifoLog").empty() && unit.Take("FifoDisp").empty() && unit.Take("FifoFtp").empty(),
+           "a command sent a record to a pipe it has no business with");
+
+    // The registrations always match the setting: the command pipe first, then the device while
+    // the check is on.
+    Expect(p->iaSelectDes[0] == p->iFifoReadDes && p->pSelectProc[0] == FifoReadFunc, "command pipe slot");
+    Expect(p->iaSelectDes[1] == (check == '1' ? p->iIoReadDes[0] : 0), "device slot");
+    Expect(p->iaSelectDes[2] == 0, "stray registration");
+    Expect(check != '0' || p->iIoReadDes[0] == 0, "device open while the check is off");
+
+    if (p->iIoReadDes[0] != 0) TampDrvCloseProc(p);
+    unit.Reset();
+    Expect(kivfuzz::FuzzUnit::LowestFreeDescriptor() == freeFd, "descriptor leaked or closed");
+    return 0;
+}

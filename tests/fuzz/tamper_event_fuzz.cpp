@@ -1,0 +1,153 @@
+// Fuzz target: the tamper device's read path, the real TampReadFunc, over a run of device reads
+// the input chooses. Pipes stand in for the device: the handler does one read(2) of one byte on
+// the descriptor it is given, and a pipe yields every outcome of that read.
+//
+// Input: bytes 0-3  OTHER pair kind, signed 32-bit big-endian (chooses the error code)
+//        byte 4     bit 0: the card master file exists at the start
+//        then up to 32 steps of two bytes (op, value); op % 4:
+//          0  the device yields the event byte `value` (read count 1)
+//          1  the device reports end of file (read count 0)
+//          2  the read fails: `value` even, nothing waiting on a non-blocking device (EAGAIN);
+//             odd, a descriptor that cannot be read (EISDIR)
+//          3  the card master file is created (again)
+//
+// Every step checks: the handler returns 0; event byte 1 deletes the card master file and sends
+// exactly one record each to FifoLog, FifoDisp and FifoSts, byte for byte; anything else sends
+// nothing and leaves the file alone; the file is gone before the file systems are flushed, and
+// nothing is sent before that.
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+#include "fuzz_unit.h"
+#include "tamp.h"
+
+namespace {
+
+using kivfuzz::Expect;
+using kivfuzz::Show;
+
+constexpr size_t kHeader = 5;
+constexpr size_t kMaxSteps = 32;
+
+int gSyncs = 0;
+
+bool CardMasterExists() { return access(CARD_MASTER_FILE, F_OK) == 0; }
+
+void CreateCardMaster() {
+    int fd = open(CARD_MASTER_FILE, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    Expect(fd >= 0, "creating the card master file", std::strerror(errno));
+    Expect(write(fd, "card master", 11) == 11, "writing the card master file");
+    close(fd);
+}
+
+// The descriptors standing in for the device, made once.
+struct Device {
+    int events[2] = {-1, -1}; // a byte written here is read by the handler
+    int eof = -1;             // read end of a pipe without a writer
+    int empty[2] = {-1, -1};  // non-blocking read end, nothing ever written
+    int dir = -1;             // a directory: read fails with EISDIR
+
+    Device() {
+        int closed[2];
+        bool ok = pipe2(events, O_CLOEXEC) == 0 && pipe2(closed, O_CLOEXEC) == 0 &&
+                  pipe2(empty, O_CLOEXEC | O_NONBLOCK) == 0;
+        Expect(ok, "making the device pipes", std::strerror(errno));
+        close(closed[1]);
+        eof = closed[0];
+        dir = open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        Expect(dir >= 0, "opening a directory", std::strerror(errno));
+    }
+};
+
+Device &TheDevice() {
+    static Device d;
+    return d;
+}
+
+} // namespace
+
+// The response flushes the file systems. Run thousands of times a second that would measure the
+// host's disks and slow every other process on the machine, so the target counts the flushes
+// instead and checks what must hold when one runs: the card master file is gone and no record
+// has been sent yet.
+extern "C" void sync() noexcept {
+    Expect(!CardMasterExists(), "the card master file still exists when the file systems are flushed");
+    Expect(kivfuzz::FuzzUnit::Get().PeersEmpty(), "a record was sent before the deletion was flushed");
+    ++gSyncs;
+}
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***) {
+    kivfuzz::FuzzUnit::Get();
+    TheDevice();
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    if (size < kHeader) return 0;
+    auto &unit = kivfuzz::FuzzUnit::Get();
+    Device &dev = TheDevice();
+    ProcInfo *p = unit.Proc();
+    const int freeFd = kivfuzz::FuzzUnit::LowestFreeDescriptor();
+
+    const int32_t pair = kivfuzz::BigEndian32(data);
+    Expect(unit.Segments().SetPairKind(pair), "writing the pair kind");
+    InitProcSub(p); // the tamper check stays off: the device below is the target's own
+    const unsigned char code = pair == 1 ? 0x22 : 0x21;
+    if ((data[4] & 1) != 0) CreateCardMaster();
+    else unlink(CARD_MASTER_FILE);
+
+    const size_t steps = std::min((size - kHeader) / 2, kMaxSteps);
+    for (size_t i = 0; i < steps; ++i) {
+        const unsigned op = data[kHeader + 2 * i] % 4U;
+        const unsigned char value = data[kHeader + 2 * i + 1];
+        if (op == 3) {
+            CreateCardMaster();
+            continue;
+        }
+        int fd = dev.events[0];
+        if (op == 0) Expect(write(dev.events[1], &value, 1) == 1, "writing the event byte");
+        else if (op == 1) fd = dev.eof;
+        else fd = (value % 2 == 0) ? dev.empty[0] : dev.dir;
+
+        const bool present = CardMasterExists();
+        const int syncs = gSyncs;
+        p->iIoReadDes[0] = fd;
+        p->iSelectDes = fd;
+        const int result = TampReadFunc(p);
+        p->iIoReadDes[0] = 0;
+        Expect(result == 0, "handler result", std::to_string(result));
+
+        const std::string log = unit.Take("FifoLog");
+        const std::string disp = unit.Take("FifoDisp");
+        const std::string sts = unit.Take("FifoSts");
+        Expect(unit.Take("FifoStsp").empty() && unit.Take("FifoFtp").empty(), "a record on FifoStsp or FifoFtp");
+        if (op == 0 && value == 1) {
+            Expect(!CardMasterExists(), "the card master file survived a tamper event");
+            Expect(gSyncs == syncs + 1, "file systems flushed once per tamper event");
+            bool stamp = log.size() == 256 && std::all_of(log.begin() + 6, log.begin() + 20,
+                                                          [](char c) { return c >= '0' && c <= '9'; });
+            Expect(stamp && log.compare(0, 6, "053054") == 0 &&
+                       log.compare(20, std::string::npos,
+                                   std::string{static_cast<char>(code), '\x01'} + std::string(234, ' ')) == 0,
+                   "error-log record", Show(log));
+            Expect(disp == "053151" "0625 00000000" + std::string(237, ' '), "display record", Show(disp));
+            Expect(sts == "053609\x05\x01" + std::string(248, ' '), "error status record", Show(sts));
+        } else {
+            Expect(log.empty() && disp.empty() && sts.empty(), "records sent without a tamper event",
+                   Show(log + disp + sts));
+            Expect(CardMasterExists() == present && gSyncs == syncs, "the card master file touched without an event");
+        }
+    }
+
+    int unread = 0;
+    Expect(ioctl(dev.events[0], FIONREAD, &unread) == 0 && unread == 0, "an event byte left unread");
+    unit.Reset();
+    Expect(kivfuzz::FuzzUnit::LowestFreeDescriptor() == freeFd, "descriptor leaked or closed");
+    return 0;
+}
