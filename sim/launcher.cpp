@@ -79,7 +79,9 @@ pid_t MonitorProcess::StartArgs(const std::vector<std::string> &args) {
         sigset_t none;
         sigemptyset(&none);
         sigprocmask(SIG_SETMASK, &none, nullptr);
-        signal(SIGPIPE, SIG_DFL);
+        // Every disposition back to the default: a test runner started in the background
+        // ignores SIGINT and SIGQUIT, and an ignored disposition would survive the exec.
+        for (int sig = 1; sig < NSIG; ++sig) signal(sig, SIG_DFL);
         close_range(3, ~0U, 0);
         execve(program.c_str(), cargv.data(), environ);
         _exit(127);
