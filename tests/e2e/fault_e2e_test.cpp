@@ -14,6 +14,8 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <functional>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -465,6 +467,74 @@ TEST_F(Faults, MissingKeyFileFailsTheStartUp) {
                                                      "error of ComShmClose()\n",
                                                  }));
     EXPECT_EQ(unit().Switch().Opens(), 0);
+}
+
+// ------------------------------------------------------------------ signals
+
+// A terminating signal that arrives while a tamper response waits for room in the error log's
+// pipe stays pending until the response is complete; then it ends the process by its default
+// action.
+class SignalDuringResponse : public Faults, public testing::WithParamInterface<int> {};
+
+TEST_P(SignalDuringResponse, WaitsForTheWholeResponse) {
+    const int sig = GetParam();
+    ASSERT_TRUE(Boot()) << unit().Error();
+    int fillers = BlockErrorLog();
+    ASSERT_GT(fillers, 0);
+    uint64_t mark = unit().Mark();
+    ASSERT_TRUE(unit().Inject(1));
+    ASSERT_TRUE(WaitBlockedIn(Pid(), SYS_write)) << Dump();
+
+    ASSERT_EQ(kill(Pid(), sig), 0);
+    if (Native()) {
+        // Outside the wait every signal the process can block is blocked, so this one is held.
+        EXPECT_EQ(MaskMismatch(SigSet(Pid(), "SigBlk"), [](int s) { return s != SIGKILL && s != SIGSTOP; }), "");
+        EXPECT_NE((SigSet(Pid(), "SigPnd") | SigSet(Pid(), "ShdPnd")) & Bit(sig), 0u);
+    }
+    EXPECT_TRUE(unit().Monitor().Running());
+
+    unit().ErrLog().Resume();
+    auto exit = unit().WaitExit(Ms(10000));
+    ASSERT_TRUE(exit) << Dump();
+    EXPECT_EQ(exit->signal, sig) << kivsim::Describe(*exit);
+    SyncPeers();
+    Names log = Bytes(kFifoLog, mark);
+    ASSERT_EQ(log.size(), static_cast<size_t>(fillers) + 1);
+    EXPECT_TRUE(IsErrLogRecord(log.back(), 0x21));
+    EXPECT_EQ(Bytes(kFifoDisp, mark), Names{kDisplayRecord});
+    // The whole response, and no terminate-complete: the process ended by the signal.
+    EXPECT_EQ(Bytes(kFifoSts, mark), Names{kErrorStatusRecord});
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, SignalDuringResponse, testing::Values(SIGTERM, SIGINT, SIGHUP),
+                         [](const testing::TestParamInfo<int> &i) { return std::string(sigabbrev_np(i.param)); });
+
+// Signals other than the seven let through stay blocked even while the loop waits: they neither
+// end the process nor disturb it, and a terminate command still ends it cleanly.
+TEST_F(Faults, OtherSignalsStayBlockedDuringTheWait) {
+    if (!Native()) GTEST_SKIP() << "the emulator's signal mask is not the monitor's";
+    ASSERT_TRUE(Boot()) << unit().Error();
+    ASSERT_TRUE(WaitBlockedIn(Pid(), SYS_pselect6)) << Dump();
+    EXPECT_EQ(MaskMismatch(SigSet(Pid(), "SigBlk"), [](int s) { return !LetThrough(s); }), "");
+
+    const std::vector<int> others = {SIGQUIT, SIGUSR2, SIGPIPE,  SIGALRM,  SIGTSTP, SIGTTIN,
+                                     SIGXCPU, SIGVTALRM, SIGPROF, SIGIO, SIGRTMIN, SIGRTMAX};
+    uint64_t sent = 0;
+    for (int sig : others) {
+        ASSERT_EQ(kill(Pid(), sig), 0);
+        sent |= Bit(sig);
+    }
+    EXPECT_EQ((SigSet(Pid(), "SigPnd") | SigSet(Pid(), "ShdPnd")) & sent, sent);
+    EXPECT_TRUE(unit().Monitor().Running());
+
+    kivsim::WriteOrder order;
+    WatchResponse(order);
+    ExpectFullResponse(order);
+    ASSERT_TRUE(unit().Barrier()) << unit().Error();
+    auto exit = unit().Terminate();
+    ASSERT_TRUE(exit) << unit().Error();
+    EXPECT_TRUE(exit->Exited(0)) << kivsim::Describe(*exit);
+    ASSERT_TRUE(unit().Records().WaitCount(kFifoSts, 605, 1, Ms(5000)));
 }
 
 } // namespace
