@@ -311,6 +311,8 @@ int Demo(const Args &args) {
                      ", ioctl request 3: " + std::to_string(unit.Switch().Ioctls()) + ")");
     check.Expect(unit.Log().Count(6, "end of InitProc\n") == 1, "\"end of InitProc\" logged at priority 6");
     if (!wake) {
+        if (!unit.Monitor().Running() && unit.Monitor().Status())
+            std::printf("%skivtamp ended: %s\n", kNote, kivsim::Describe(*unit.Monitor().Status()).c_str());
         std::printf("kivsim demo: no wake-up notification; stopping here\n");
         return 1;
     }
