@@ -537,4 +537,157 @@ TEST_F(Faults, OtherSignalsStayBlockedDuringTheWait) {
     ASSERT_TRUE(unit().Records().WaitCount(kFifoSts, 605, 1, Ms(5000)));
 }
 
+// ------------------------------------------------------------------ load
+
+const std::string kWakeupRecord = kive2e::Rec("053600" "000" "0312");
+
+std::string BadEventLine(unsigned char event) {
+    char line[80];
+    std::snprintf(line, sizeof line, "00010,TampReadFunc,Error Tamper Switch Drive Read Data[0]= 0x%x\n", event);
+    return line;
+}
+
+// 10 000 event bytes queued at once while the supervisor keeps sending commands, one after the
+// other's reply: every opening gets its whole response, every other byte its line, every command
+// its answer, and no record is lost, cut or mixed into another response.
+TEST_F(Faults, EventStormWhileCommandsKeepArriving) {
+    ASSERT_TRUE(Boot()) << unit().Error();
+    size_t from = LineMark();
+    kivsim::WriteOrder order;
+    for (std::string_view p : {kFifoLog, kFifoDisp, kFifoSts, kFifoStsp}) ASSERT_TRUE(order.Watch(p));
+    order.Clear();
+    // Every fifth byte is something other than an opening.
+    const unsigned char others[] = {0, 2, 0x80, 0xff};
+    std::string events;
+    size_t openings = 0;
+    std::vector<std::string> expectedLines;
+    for (int i = 0; i < 10000; ++i) {
+        unsigned char e = i % 5 == 4 ? others[(i / 5) % 4] : 1;
+        events.push_back(static_cast<char>(e));
+        if (e == 1) ++openings;
+        else expectedLines.push_back(BadEventLine(e));
+    }
+    const uint64_t mark = unit().Mark();
+    const long reads0 = unit().Switch().Reads();
+
+    // The write order is read all along, so the kernel's queue of watch events never overflows.
+    std::atomic<bool> stormOver{false};
+    std::thread drain([&] {
+        while (!stormOver) {
+            (void)order.Names(0, Ms(0));
+            std::this_thread::sleep_for(Ms(20));
+        }
+    });
+    auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(unit().Switch().Inject(events)) << unit().Switch().Error();
+    size_t settings = 0;
+    size_t wakeups = 0;
+    bool answered = true;
+    while (answered && !unit().Records().WaitCount(kFifoSts, 609, openings, Ms(0), mark)) {
+        if ((settings + wakeups) % 2 == 0) {
+            ++settings;
+            answered = unit().Send(901, 0) && unit().Records().WaitCount(kFifoSts, 621, settings, Ms(60000), mark);
+        } else {
+            ++wakeups;
+            answered = unit().Send(902, 0) && unit().Records().WaitCount(kFifoStsp, 600, wakeups, Ms(60000), mark);
+        }
+    }
+    ASSERT_TRUE(answered) << "command " << settings + wakeups << " not answered";
+    ASSERT_TRUE(unit().Records().WaitCount(kFifoSts, 609, openings, Ms(120000), mark)) << "storm not answered";
+    auto took = std::chrono::steady_clock::now() - start;
+    ASSERT_TRUE(unit().Barrier()) << unit().Error();
+    ++settings;
+    stormOver = true;
+    drain.join();
+    std::printf("event storm: %zu openings and %zu other bytes answered in %.2f s, with %zu commands\n", openings,
+                events.size() - openings, std::chrono::duration<double>(took).count(), settings + wakeups);
+
+    EXPECT_EQ(unit().Switch().Reads() - reads0, 10000);
+    EXPECT_EQ(unit().Switch().Queued(), 0);
+    EXPECT_FALSE(unit().CardMasterExists());
+    Names log = Bytes(kFifoLog, mark);
+    EXPECT_EQ(log.size(), openings);
+    EXPECT_EQ(std::count_if(log.begin(), log.end(), [](const std::string &r) { return IsErrLogRecord(r, 0x21); }),
+              static_cast<long>(openings));
+    EXPECT_EQ(Bytes(kFifoDisp, mark), Names(openings, kDisplayRecord));
+    Names sts = Bytes(kFifoSts, mark);
+    EXPECT_EQ(sts.size(), openings + settings);
+    EXPECT_EQ(static_cast<size_t>(std::count(sts.begin(), sts.end(), kErrorStatusRecord)), openings);
+    EXPECT_EQ(static_cast<size_t>(std::count(sts.begin(), sts.end(), kSettingReply)), settings);
+    EXPECT_EQ(Bytes(kFifoStsp, mark), Names(wakeups, kWakeupRecord));
+    std::vector<std::string> lines = Lines(kInfo, from);
+    std::sort(lines.begin(), lines.end());
+    std::sort(expectedLines.begin(), expectedLines.end());
+    EXPECT_TRUE(lines == expectedLines) << lines.size() << " lines, " << expectedLines.size() << " expected";
+
+    // Each response wrote the error log, the display and the supervisor, one right after the
+    // other: nothing else came between.
+    Names seq = Squeezed(order.Names());
+    size_t responses = 0;
+    for (size_t i = 0; i < seq.size(); ++i) {
+        if (seq[i] != "FifoLog") continue;
+        ++responses;
+        ASSERT_TRUE(i + 2 < seq.size() && seq[i + 1] == "FifoDisp" && seq[i + 2] == "FifoSts") << "at write " << i;
+    }
+    EXPECT_EQ(responses, openings);
+}
+
+// Several supervisors' worth of writers on the command pipe at once: every record arrives whole,
+// so every command is answered and no mixed record is seen.
+TEST_F(Faults, SeveralWritersOnTheCommandPipeNeverInterleave) {
+    ASSERT_TRUE(Boot()) << unit().Error();
+    size_t from = LineMark();
+    constexpr int kWriters = 4;
+    constexpr int kEach = 300;
+    // Writer w sends, in turn, a setting command, a wake-up and a record from module 81; the data
+    // after data[0] is the writer's own letter, so a mixed record could not pass for a good one.
+    std::vector<std::string> batches(kWriters);
+    for (int w = 0; w < kWriters; ++w) {
+        for (int i = 0; i < kEach; ++i) {
+            std::string data(kivsim::kDataSize, static_cast<char>('A' + w));
+            int kind = i % 3;
+            data[0] = static_cast<char>(kind == 2 ? w : 0);
+            batches[w] += kivsim::MakeRecord(kind == 2 ? 81 : 80, kind == 1 ? 902 : 901, data);
+        }
+    }
+    const uint64_t mark = unit().Mark();
+    const std::string path = kivsim::PipePath(kFifoTamp);
+    std::vector<pid_t> pids;
+    for (int w = 0; w < kWriters; ++w) {
+        pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            // Only plain system calls here: the test process has threads.
+            int fd = open(path.c_str(), O_WRONLY);
+            if (fd < 0) _exit(2);
+            const char *p = batches[w].data();
+            for (int i = 0; i < kEach; ++i, p += kivsim::kRecordSize)
+                if (write(fd, p, kivsim::kRecordSize) != static_cast<ssize_t>(kivsim::kRecordSize)) _exit(3);
+            _exit(0);
+        }
+        pids.push_back(pid);
+    }
+    for (pid_t pid : pids) {
+        int st = 0;
+        ASSERT_EQ(waitpid(pid, &st, 0), pid);
+        EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << "writer status " << st;
+    }
+    const size_t perKind = kWriters * kEach / 3;
+    ASSERT_TRUE(unit().Records().WaitCount(kFifoSts, 621, perKind, Ms(60000), mark)) << Dump();
+    ASSERT_TRUE(unit().Records().WaitCount(kFifoStsp, 600, perKind, Ms(60000), mark)) << Dump();
+    ASSERT_TRUE(unit().Barrier()) << unit().Error();
+
+    EXPECT_EQ(Bytes(kFifoSts, mark), Names(perKind + 1, kSettingReply));
+    EXPECT_EQ(Bytes(kFifoStsp, mark), Names(perKind, kWakeupRecord));
+    std::vector<std::string> expected;
+    for (int w = 0; w < kWriters; ++w) {
+        char line[120];
+        std::snprintf(line, sizeof line, "00008,FifoReadFunc,message format err(iMod_id:081/iCmd_id:901/data[0]:0x%x)\n", w);
+        for (int i = 0; i < kEach / 3; ++i) expected.push_back(line);
+    }
+    std::vector<std::string> lines = Lines(kInfo, from);
+    std::sort(lines.begin(), lines.end());
+    EXPECT_TRUE(kive2e::LinesMatch(lines, expected));
+}
+
 } // namespace
