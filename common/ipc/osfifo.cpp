@@ -22,9 +22,9 @@ static_assert(sizeof(FifoMsg) == 256);
 static_assert(FIFO_MSG_SIZE <= PIPE_BUF);
 
 constexpr mode_t kFifoMode = 0777;
-// A file is created by ComFIFOPutData3 only when the pipe vanished between its probe and its
-// open; it then gets the same mode as the file an append stream of ComFIFOPutData2 would create.
-constexpr mode_t kPutData3CreateMode = 0666;
+// A sender creates a file only when the pipe vanished between its probe and its open; the file
+// gets the mode an append stream would give it.
+constexpr mode_t kCreateMode = 0666;
 constexpr useconds_t kOpenRetryUsec = 50000;
 constexpr int kFtpDrainReads = 245;
 constexpr int kPutAttempts = 3;
@@ -33,6 +33,13 @@ constexpr int kFtpModId = 11;
 // Puts the "%03d" text of an id in a three-character field. A value that needs more characters
 // keeps its first three, as a record built in place would after the next field overwrites it.
 static void PutId(char *field, int value) {
+    // Every id the unit uses fits: three digits without a trip through snprintf.
+    if (value >= 0 && value <= 999) {
+        field[0] = static_cast<char>('0' + value / 100);
+        field[1] = static_cast<char>('0' + value / 10 % 10);
+        field[2] = static_cast<char>('0' + value % 10);
+        return;
+    }
     std::array<char, 16> text{};
     std::snprintf(text.data(), text.size(), "%03d", value);
     std::memcpy(field, text.data(), 3);
@@ -110,13 +117,14 @@ static int OpenFifo(ProcInfo *pProcInfo, const char *fifoname, const OpenKind &k
 // created) and otherwise waits, as a FIFO open for reading does, for a writer.
 static bool ProbeFifo(const char *fifo) {
     errno = 0;
-    FILE *probe = std::fopen(fifo, "r");
-    if (probe == nullptr) {
+    // What a read stream would do, without the stream: one open for reading, one close.
+    const int probe = open(fifo, O_RDONLY);
+    if (probe == -1) {
         const int err = errno;
         syslog(LOG_INFO, "FIFO read open error (fifo=%s, errno=%d(%s))\n", fifo, err, strerror(err));
         return false;
     }
-    std::fclose(probe);
+    close(probe);
     return true;
 }
 
@@ -160,7 +168,8 @@ int ComFifoRead(ProcInfo *pProcInfo, int fifoDescript, void *buffer) {
         cnt = 0; // nothing waiting in a non-blocking pipe
     }
     const int n = static_cast<int>(cnt);
-    if (n > 0) {
+    // getpid is a system call of its own: not made for a line the log level hides.
+    if (n > 0 && TraceShown()) {
         syslog(LOG_DEBUG, "pid=%d, read-cnt=%dbyte\n", static_cast<int>(getpid()), n);
         // The received bytes carry no terminator: print no further than they reach.
         syslog(LOG_DEBUG, "receive-data=%.*s\n", n, bytes);
@@ -222,24 +231,24 @@ int ComFIFOPutData2(const char *fifo, int iMod_id, int iCmd_id, const void *data
             continue;
         }
         errno = 0;
-        FILE *stream = std::fopen(fifo, "a");
-        if (stream == nullptr) {
+        // The opens, the single write and the close an append stream makes, made directly: a
+        // stream would add an allocation and a seek to the end of the pipe to every record. The
+        // record goes into the pipe in that one write, so a failed write (the reader gone, an
+        // interrupted wait) is seen there and never reported as delivered.
+        const int fd = open(fifo, O_WRONLY | O_CREAT | O_APPEND, kCreateMode);
+        if (fd == -1) {
             LogWriteOpenError(fifo, errno);
             result = -1;
             continue;
         }
-        // Unbuffered, the record goes into the pipe inside fwrite, so a failed write (the
-        // reader gone, an interrupted wait) is seen there and the record is not reported as
-        // delivered by a close whose flush failed.
-        std::setvbuf(stream, nullptr, _IONBF, 0);
         errno = 0;
-        if (std::fwrite(&msg, sizeof msg, 1, stream) != 1) {
+        if (write(fd, &msg, sizeof msg) != static_cast<ssize_t>(sizeof msg)) {
             LogWriteError(fifo, errno);
-            std::fclose(stream);
+            close(fd);
             result = -1;
             continue;
         }
-        std::fclose(stream);
+        close(fd);
         return 0;
     }
     return result;
@@ -255,7 +264,7 @@ int ComFIFOPutData3(const char *fifo, int iMod_id, int iCmd_id, const void *data
             continue;
         }
         errno = 0;
-        const int fd = open(fifo, O_WRONLY | O_CREAT | O_APPEND | O_NONBLOCK, kPutData3CreateMode);
+        const int fd = open(fifo, O_WRONLY | O_CREAT | O_APPEND | O_NONBLOCK, kCreateMode);
         if (fd == -1) {
             LogWriteOpenError(fifo, errno);
             result = -1;

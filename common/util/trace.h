@@ -6,6 +6,10 @@
 #include <stdint.h>
 #include <syslog.h>
 
+// True when debug lines pass the log mask: lets a caller skip work that only feeds such a line
+// (a system call for an argument, say) while they are hidden.
+inline bool TraceShown() { return (setlogmask(0) & LOG_MASK(LOG_DEBUG)) != 0; }
+
 // "start of <what>\n" and "end of <what>\n" at the debug priority.
 inline void TraceStart(const char *what) { syslog(LOG_DEBUG, "start of %s\n", what); }
 inline void TraceEnd(const char *what) { syslog(LOG_DEBUG, "end of %s\n", what); }
