@@ -471,21 +471,27 @@ TEST_F(Timer, SignalSideWritesOnlyForTimerValuesInUse) {
     EXPECT_EQ(rec.iSigState, 1);
 }
 
+// Lower bounds: the kernel never ends a sleep early. Upper bounds leave 1.5 s of scheduling
+// slack; they rule out a wrong unit (twice the 1.5 s sleep, or whole seconds for ticks).
 TEST_F(Timer, SleepTicksCountsTensOfMillisecondsOrSecondFractions) {
+    constexpr long kSlackMs = 1500;
     auto t0 = Clock::now();
     SleepTicks(5);
     EXPECT_GE(MsSince(t0), 50);
+    EXPECT_LT(MsSince(t0), 50 + kSlackMs);
     EXPECT_EQ(Count(LOG_DEBUG, "usleep = 50000\n"), 1u);
 
     t0 = Clock::now();
     SleepTicks(0x80000000u | 128);
     EXPECT_GE(MsSince(t0), 500);
+    EXPECT_LT(MsSince(t0), 500 + kSlackMs);
     EXPECT_EQ(Count(LOG_DEBUG, "usleep = 0\n"), 1u);
     EXPECT_EQ(Count(LOG_DEBUG, "usleep = 0.500000\n"), 1u);
 
     t0 = Clock::now();
     SleepTicks(0x80000000u | 384);
     EXPECT_GE(MsSince(t0), 1500);
+    EXPECT_LT(MsSince(t0), 1500 + kSlackMs);
     EXPECT_EQ(Count(LOG_DEBUG, "usleep = 1\n"), 1u);
     EXPECT_EQ(Count(LOG_DEBUG, "usleep = 0.500000\n"), 2u);
 }
