@@ -22,9 +22,9 @@ static_assert(sizeof(FifoMsg) == 256);
 static_assert(FIFO_MSG_SIZE <= PIPE_BUF);
 
 constexpr mode_t kFifoMode = 0777;
-// A sender creates a file only when the pipe vanished between its probe and its open; the file
-// gets the mode an append stream would give it.
-constexpr mode_t kCreateMode = 0666;
+// A file is created by ComFIFOPutData3 only when the pipe vanished between its probe and its
+// open; it then gets the same mode as the file an append stream of ComFIFOPutData2 would create.
+constexpr mode_t kPutData3CreateMode = 0666;
 constexpr useconds_t kOpenRetryUsec = 50000;
 constexpr int kFtpDrainReads = 245;
 constexpr int kPutAttempts = 3;
@@ -117,14 +117,13 @@ static int OpenFifo(ProcInfo *pProcInfo, const char *fifoname, const OpenKind &k
 // created) and otherwise waits, as a FIFO open for reading does, for a writer.
 static bool ProbeFifo(const char *fifo) {
     errno = 0;
-    // What a read stream would do, without the stream: one open for reading, one close.
-    const int probe = open(fifo, O_RDONLY);
-    if (probe == -1) {
+    FILE *probe = std::fopen(fifo, "r");
+    if (probe == nullptr) {
         const int err = errno;
         syslog(LOG_INFO, "FIFO read open error (fifo=%s, errno=%d(%s))\n", fifo, err, strerror(err));
         return false;
     }
-    close(probe);
+    std::fclose(probe);
     return true;
 }
 
@@ -231,24 +230,25 @@ int ComFIFOPutData2(const char *fifo, int iMod_id, int iCmd_id, const void *data
             continue;
         }
         errno = 0;
-        // The opens, the single write and the close an append stream makes, made directly: a
-        // stream would add an allocation and a seek to the end of the pipe to every record. The
-        // record goes into the pipe in that one write, so a failed write (the reader gone, an
-        // interrupted wait) is seen there and never reported as delivered.
-        const int fd = open(fifo, O_WRONLY | O_CREAT | O_APPEND, kCreateMode);
-        if (fd == -1) {
+        // Every module of the unit delivers its records through an append stream: kept so.
+        FILE *stream = std::fopen(fifo, "a");
+        if (stream == nullptr) {
             LogWriteOpenError(fifo, errno);
             result = -1;
             continue;
         }
+        // Unbuffered, the record goes into the pipe in one write inside fwrite, so a failed write
+        // (the reader gone, an interrupted wait) is seen there and the record is not reported as
+        // delivered by a close whose flush failed.
+        std::setvbuf(stream, nullptr, _IONBF, 0);
         errno = 0;
-        if (write(fd, &msg, sizeof msg) != static_cast<ssize_t>(sizeof msg)) {
+        if (std::fwrite(&msg, sizeof msg, 1, stream) != 1) {
             LogWriteError(fifo, errno);
-            close(fd);
+            std::fclose(stream);
             result = -1;
             continue;
         }
-        close(fd);
+        std::fclose(stream);
         return 0;
     }
     return result;
@@ -264,7 +264,7 @@ int ComFIFOPutData3(const char *fifo, int iMod_id, int iCmd_id, const void *data
             continue;
         }
         errno = 0;
-        const int fd = open(fifo, O_WRONLY | O_CREAT | O_APPEND | O_NONBLOCK, kCreateMode);
+        const int fd = open(fifo, O_WRONLY | O_CREAT | O_APPEND | O_NONBLOCK, kPutData3CreateMode);
         if (fd == -1) {
             LogWriteOpenError(fifo, errno);
             result = -1;
