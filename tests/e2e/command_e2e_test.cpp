@@ -275,7 +275,7 @@ TEST_F(CommandTest, BurstOfSettingChangesWithATamperEvent) {
     }
     ASSERT_TRUE(unit().Records().WaitCount(kFifoSts, 621, kBurst, 60000ms, records));
     ASSERT_TRUE(unit().WaitRecord(kFifoSts, 609, 5000ms, records)) << "no tamper response";
-    unit().Reader(kFifoSts)->Sync();
+    for (auto pipe : {kFifoSts, kFifoLog, kFifoDisp}) unit().Reader(pipe)->Sync();
 
     std::vector<std::string> sts = Bytes(kFifoSts, records);
     ASSERT_EQ(sts.size(), static_cast<size_t>(kBurst + 1));

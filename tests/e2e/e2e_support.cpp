@@ -128,7 +128,10 @@ testing::AssertionResult LinesInOrder(const std::vector<std::string> &texts,
 }
 
 std::string StampNow() {
-    std::time_t t = std::time(nullptr);
+    // The precise clock, as the monitor's gettimeofday: time() may lag it by a tick.
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    std::time_t t = now.tv_sec;
     std::tm tm{};
     localtime_r(&t, &tm);
     char buf[32];
