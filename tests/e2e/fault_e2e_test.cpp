@@ -11,12 +11,11 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
-#include <fstream>
 #include <sstream>
 #include <thread>
 
@@ -196,6 +195,7 @@ protected:
 // ------------------------------------------------------------------ peers that stop or vanish
 
 TEST_F(Faults, ErrorLogThatStopsReadingHoldsTheResponseOnlyAfterTheDeletion) {
+    KIVE2E_NEEDS_DEVICE_IOCTL();
     ASSERT_TRUE(Boot()) << unit().Error();
     size_t from = LineMark();
     kivsim::WriteOrder order;
@@ -235,6 +235,7 @@ TEST_F(Faults, ErrorLogThatStopsReadingHoldsTheResponseOnlyAfterTheDeletion) {
 }
 
 TEST_F(Faults, PeersThatDisappearMissTheirRecordsButTheCardMasterStillGoes) {
+    KIVE2E_NEEDS_DEVICE_IOCTL();
     ASSERT_TRUE(Boot()) << unit().Error();
     size_t from = LineMark();
     kivsim::WriteOrder order;
@@ -269,6 +270,7 @@ TEST_F(Faults, PeersThatDisappearMissTheirRecordsButTheCardMasterStillGoes) {
 }
 
 TEST_F(Faults, ErrorLogWhoseProcessDiedLeavesTheResponseWaitingForAReader) {
+    KIVE2E_NEEDS_DEVICE_IOCTL();
     ASSERT_TRUE(Boot()) << unit().Error();
     size_t from = LineMark();
     kivsim::WriteOrder order;
@@ -313,6 +315,7 @@ std::string ReadFailedLine(int dev) {
 }
 
 TEST_F(Faults, DeviceReadErrorAndEndOfFileAreLoggedAndNothingIsSent) {
+    KIVE2E_NEEDS_DEVICE_IOCTL();
     ASSERT_TRUE(Boot()) << unit().Error();
     size_t from = LineMark();
     int dev = kive2e::DescriptorOf(Pid(), kivsim::kTampDevice);
@@ -338,6 +341,7 @@ TEST_F(Faults, DeviceReadErrorAndEndOfFileAreLoggedAndNothingIsSent) {
 // A device that keeps failing stays readable, so every wait returns at once and the handler runs
 // again. How much that costs is measured and printed here, not judged.
 TEST_F(Faults, DeviceThatKeepsFailingIsMeasured) {
+    KIVE2E_NEEDS_DEVICE_IOCTL();
     ASSERT_TRUE(Boot()) << unit().Error();
     int dev = kive2e::DescriptorOf(Pid(), kivsim::kTampDevice);
     ASSERT_GT(dev, 2);
@@ -385,6 +389,7 @@ TEST_F(Faults, DeviceThatKeepsFailingIsMeasured) {
 // ------------------------------------------------------------------ garbage in the segments
 
 TEST_F(Faults, EveryTamperCheckByteAtStartUpAndOnASettingChange) {
+    KIVE2E_NEEDS_DEVICE_IOCTL();
     ASSERT_TRUE(Up()) << unit().Error();
     for (int b = 0; b < 256; ++b) {
         SCOPED_TRACE(b);
@@ -418,6 +423,7 @@ TEST_F(Faults, EveryTamperCheckByteAtStartUpAndOnASettingChange) {
 }
 
 TEST_F(Faults, PairKindsOutsideZeroAndOneGiveTheNormalErrorCode) {
+    KIVE2E_NEEDS_DEVICE_IOCTL();
     ASSERT_TRUE(Up()) << unit().Error();
     kivsim::WriteOrder order;
     WatchResponse(order);
@@ -512,6 +518,7 @@ INSTANTIATE_TEST_SUITE_P(Faults, SignalDuringResponse, testing::Values(SIGTERM, 
 // Signals other than the seven let through stay blocked even while the loop waits: they neither
 // end the process nor disturb it, and a terminate command still ends it cleanly.
 TEST_F(Faults, OtherSignalsStayBlockedDuringTheWait) {
+    KIVE2E_NEEDS_DEVICE_IOCTL();
     if (!Native()) GTEST_SKIP() << "the emulator's signal mask is not the monitor's";
     ASSERT_TRUE(Boot()) << unit().Error();
     ASSERT_TRUE(WaitBlockedIn(Pid(), SYS_pselect6)) << Dump();
@@ -551,6 +558,7 @@ std::string BadEventLine(unsigned char event) {
 // other's reply: every opening gets its whole response, every other byte its line, every command
 // its answer, and no record is lost, cut or mixed into another response.
 TEST_F(Faults, EventStormWhileCommandsKeepArriving) {
+    KIVE2E_NEEDS_DEVICE_IOCTL();
     ASSERT_TRUE(Boot()) << unit().Error();
     size_t from = LineMark();
     kivsim::WriteOrder order;
@@ -635,6 +643,7 @@ TEST_F(Faults, EventStormWhileCommandsKeepArriving) {
 // Several supervisors' worth of writers on the command pipe at once: every record arrives whole,
 // so every command is answered and no mixed record is seen.
 TEST_F(Faults, SeveralWritersOnTheCommandPipeNeverInterleave) {
+    KIVE2E_NEEDS_DEVICE_IOCTL();
     ASSERT_TRUE(Boot()) << unit().Error();
     size_t from = LineMark();
     constexpr int kWriters = 4;

@@ -43,6 +43,7 @@ class LifecycleTest : public kive2e::MonitorTest {};
 // after the terminate command terminate-complete 0, in that order; the process exits with 0 after
 // closing the device. Every line goes out as KIVTAMP with the monitor's pid on LOCAL4.
 TEST_F(LifecycleTest, CheckEnabledStartsConfiguresTheDeviceOnceAndTerminatesCleanly) {
+    KIVE2E_NEEDS_DEVICE_IOCTL();
     auto wake = Boot("6");
     ASSERT_TRUE(wake) << unit().Error();
     EXPECT_EQ(wake->bytes, kWakeupOk);
@@ -119,6 +120,7 @@ const std::vector<std::string> kLife6 = Concat(
     Concat(kStartup6, {"00008,FifoReadFunc,message format err(iMod_id:081/iCmd_id:900/data[0]:0x20)\n"}), kShutdown6);
 
 TEST_F(LogLevelTest, SixHidesEveryTraceLine) {
+    KIVE2E_NEEDS_DEVICE_IOCTL();
     Live("6");
     EXPECT_TRUE(LinesMatch(Lines(6), kLife6));
     EXPECT_TRUE(Lines(7).empty());
@@ -127,6 +129,7 @@ TEST_F(LogLevelTest, SixHidesEveryTraceLine) {
 // At 7 the priority-6 lines are the same, and the traces of every step are there, with the
 // descriptors the process really holds.
 TEST_F(LogLevelTest, SevenShowsTheTraces) {
+    KIVE2E_NEEDS_DEVICE_IOCTL();
     auto wake = Boot("7");
     ASSERT_TRUE(wake) << unit().Error();
     pid_t pid = unit().Monitor().Pid();
@@ -190,6 +193,7 @@ TEST_F(LogLevelTest, SevenShowsTheTraces) {
 }
 
 TEST_F(LogLevelTest, ZeroShowsNothing) {
+    KIVE2E_NEEDS_DEVICE_IOCTL();
     Live("0");
     EXPECT_TRUE(AllLines().empty()) << Dump();
 }
@@ -197,6 +201,7 @@ TEST_F(LogLevelTest, ZeroShowsNothing) {
 // A level argument that is missing, not a number or out of range: the process says so at
 // priority 6 and runs at a sound level (6, or the nearest bound).
 TEST_F(LogLevelTest, BadArgumentIsReportedAndASoundLevelUsed) {
+    KIVE2E_NEEDS_DEVICE_IOCTL();
     struct Case {
         std::optional<std::string> arg;
         std::string line;
@@ -269,6 +274,7 @@ TEST_F(StartupFailureTest, DeviceAbsentWithTheCheckEnabled) {
 
 // The device opens but refuses its configuration: start-up fails, and shut-down closes the device.
 TEST_F(StartupFailureTest, DeviceRefusesItsConfiguration) {
+    KIVE2E_NEEDS_DEVICE_IOCTL();
     auto lines = FailedStart({}, [&] { EXPECT_TRUE(unit().Switch().SetIoctlFail(true)); });
     EXPECT_TRUE(LinesMatch(
         lines, {

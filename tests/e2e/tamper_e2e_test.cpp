@@ -72,6 +72,7 @@ protected:
 // device stays open and watched, so a second event, with the file already gone, raises the three
 // records again without any complaint.
 TEST_F(TamperTest, EveryOpeningDeletesTheCardMasterAndRaisesThreeRecordsInOrder) {
+    KIVE2E_NEEDS_DEVICE_IOCTL();
     auto wake = Boot("6");
     ASSERT_TRUE(wake) << unit().Error();
     pid_t pid = unit().Monitor().Pid();
@@ -98,6 +99,7 @@ TEST_F(TamperTest, EveryOpeningDeletesTheCardMasterAndRaisesThreeRecordsInOrder)
 
 // A card master that cannot be removed is reported; the alarms are raised all the same.
 TEST_F(TamperTest, FailedDeletionIsLoggedAndTheAlarmsStillGoOut) {
+    KIVE2E_NEEDS_DEVICE_IOCTL();
     auto wake = Boot("6", [](kivsim::UnitOptions &o) { o.cardMaster = false; });
     ASSERT_TRUE(wake) << unit().Error();
     std::string blocker = std::string(kivsim::kCardMasterFile) + "/entry";
@@ -114,6 +116,7 @@ TEST_F(TamperTest, FailedDeletionIsLoggedAndTheAlarmsStillGoOut) {
 // The pair kind of the DIP switch, big-endian in OTHER, picks the error code of the error-log
 // record; a kind other than 0 or 1 is reported at start-up and the normal code used.
 TEST_F(TamperTest, PairKindChoosesTheErrorCode) {
+    KIVE2E_NEEDS_DEVICE_IOCTL();
     struct Case {
         int32_t kind;
         unsigned char code;
@@ -146,6 +149,7 @@ TEST_F(TamperTest, PairKindChoosesTheErrorCode) {
 // Bytes other than 1, a zero-length read and a failing read are logged; nothing is deleted or
 // sent, the working directory stays, and the device is still watched afterwards.
 TEST_F(TamperTest, OtherEventsAndFailedReadsChangeNothing) {
+    KIVE2E_NEEDS_DEVICE_IOCTL();
     auto wake = Boot("6");
     ASSERT_TRUE(wake) << unit().Error();
     pid_t pid = unit().Monitor().Pid();
@@ -186,6 +190,7 @@ TEST_F(TamperTest, OtherEventsAndFailedReadsChangeNothing) {
 // each send to a missing pipe fails after three attempts without creating anything, the records
 // for the peers that are there still arrive, and the monitor keeps serving.
 TEST_F(TamperTest, MissingPeerPipesDoNotStopTheResponse) {
+    KIVE2E_NEEDS_DEVICE_IOCTL();
     auto wake = Boot("6");
     ASSERT_TRUE(wake) << unit().Error();
     size_t mark = LineMark();
