@@ -49,10 +49,6 @@ bool IsErrLogRecord(const std::string &b, unsigned char code) {
     return static_cast<unsigned char>(b[20]) == code && b[21] == 1 && b.find_first_not_of(' ', 22) == std::string::npos;
 }
 
-// Under an emulator the process the kernel sees is the emulator, whose own signal mask says
-// nothing about the monitor's.
-bool Native() { return kive2e::DefaultOptions().emulator.empty(); }
-
 std::string ProcFile(pid_t pid, const char *name) {
     return kivtest::ReadFileBytes("/proc/" + std::to_string(pid) + "/" + name);
 }
@@ -483,6 +479,7 @@ TEST_F(Faults, MissingKeyFileFailsTheStartUp) {
 class SignalDuringResponse : public Faults, public testing::WithParamInterface<int> {};
 
 TEST_P(SignalDuringResponse, WaitsForTheWholeResponse) {
+    KIVE2E_NEEDS_DEVICE_IOCTL();
     const int sig = GetParam();
     ASSERT_TRUE(Boot()) << unit().Error();
     int fillers = BlockErrorLog();
@@ -492,11 +489,9 @@ TEST_P(SignalDuringResponse, WaitsForTheWholeResponse) {
     ASSERT_TRUE(WaitBlockedIn(Pid(), SYS_write)) << Dump();
 
     ASSERT_EQ(kill(Pid(), sig), 0);
-    if (Native()) {
-        // Outside the wait every signal the process can block is blocked, so this one is held.
-        EXPECT_EQ(MaskMismatch(SigSet(Pid(), "SigBlk"), [](int s) { return s != SIGKILL && s != SIGSTOP; }), "");
-        EXPECT_NE((SigSet(Pid(), "SigPnd") | SigSet(Pid(), "ShdPnd")) & Bit(sig), 0u);
-    }
+    // Outside the wait every signal the process can block is blocked, so this one is held.
+    EXPECT_EQ(MaskMismatch(SigSet(Pid(), "SigBlk"), [](int s) { return s != SIGKILL && s != SIGSTOP; }), "");
+    EXPECT_NE((SigSet(Pid(), "SigPnd") | SigSet(Pid(), "ShdPnd")) & Bit(sig), 0u);
     EXPECT_TRUE(unit().Monitor().Running());
 
     unit().ErrLog().Resume();
@@ -519,7 +514,6 @@ INSTANTIATE_TEST_SUITE_P(Faults, SignalDuringResponse, testing::Values(SIGTERM, 
 // end the process nor disturb it, and a terminate command still ends it cleanly.
 TEST_F(Faults, OtherSignalsStayBlockedDuringTheWait) {
     KIVE2E_NEEDS_DEVICE_IOCTL();
-    if (!Native()) GTEST_SKIP() << "the emulator's signal mask is not the monitor's";
     ASSERT_TRUE(Boot()) << unit().Error();
     ASSERT_TRUE(WaitBlockedIn(Pid(), SYS_pselect6)) << Dump();
     EXPECT_EQ(MaskMismatch(SigSet(Pid(), "SigBlk"), [](int s) { return !LetThrough(s); }), "");
