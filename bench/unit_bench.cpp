@@ -1,0 +1,322 @@
+// The real kivtamp in the simulated unit against kivfloor, event by event and command by command,
+// alternating which side goes first. Each side has its own instance of the tamper-switch stand-in
+// (one device has one queue of events) and its own command pipe; both send into the same peers'
+// pipes and delete the same card master file.
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "bench.h"
+#include "unit.h"
+
+namespace kivbench {
+namespace {
+
+using kivsim::Ms;
+
+constexpr const char *kFloorPipe = "/tmp/pipe/FifoFloor";
+constexpr const char *kFloorDevice = "/dev/cr_tampsw_floor";
+constexpr const char *kFloorSwitchDir = "/tmp/kivbench-floorsw";
+constexpr const char *kConfDir = "/usr/local/zk/ap/conf";
+constexpr const char *kCardMasterName = "cardmaster.dat";
+constexpr int kWarmup = 20;
+constexpr Ms kTimeout{5000};
+
+// Where one side's events and commands are written; both descriptors are held for the whole run,
+// so a repetition costs the side one write each.
+struct Side {
+    const char *name;
+    int injectFd = -1;
+    int commandFd = -1;
+    ~Side() {
+        if (injectFd >= 0) close(injectFd);
+        if (commandFd >= 0) close(commandFd);
+    }
+};
+
+// Writing end of a command pipe, opened the way the supervisor holds FifoTamp.
+int OpenWriter(const char *path) {
+    int reader = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    int fd = open(path, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    if (reader >= 0) close(reader);
+    return fd;
+}
+
+// Sees the card master file go.
+class DeleteWatch {
+public:
+    DeleteWatch() {
+        fd_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+        if (fd_ >= 0 && inotify_add_watch(fd_, kConfDir, IN_DELETE) < 0) {
+            close(fd_);
+            fd_ = -1;
+        }
+    }
+    ~DeleteWatch() {
+        if (fd_ >= 0) close(fd_);
+    }
+    bool Ok() const { return fd_ >= 0; }
+    void Drain() {
+        alignas(inotify_event) char buf[4096];
+        while (read(fd_, buf, sizeof buf) > 0) {
+        }
+    }
+    // The time the deletion was seen, or nothing after the time-out.
+    std::optional<Clock::time_point> Wait(Ms timeout) {
+        auto deadline = Clock::now() + timeout;
+        alignas(inotify_event) char buf[4096];
+        for (;;) {
+            ssize_t n = read(fd_, buf, sizeof buf);
+            if (n > 0) {
+                auto now = Clock::now();
+                for (ssize_t off = 0; off < n;) {
+                    auto *ev = reinterpret_cast<inotify_event *>(buf + off);
+                    if ((ev->mask & IN_DELETE) && ev->len > 0 && std::strcmp(ev->name, kCardMasterName) == 0)
+                        return now;
+                    off += static_cast<ssize_t>(sizeof(inotify_event) + ev->len);
+                }
+                continue;
+            }
+            auto left = std::chrono::duration_cast<Ms>(deadline - Clock::now()).count();
+            if (left <= 0) return std::nullopt;
+            pollfd p{fd_, POLLIN, 0};
+            poll(&p, 1, static_cast<int>(left));
+        }
+    }
+
+private:
+    int fd_ = -1;
+};
+
+std::string CommandRecord(int cmd, unsigned char data0) {
+    std::string data = kivsim::SpaceData();
+    data[0] = static_cast<char>(data0);
+    return kivsim::MakeRecord(kivsim::kModSupervisor, cmd, data);
+}
+
+// One tamper event through one side: event byte written until the file is gone, and until the
+// supervisor's 609 has been read.
+bool TamperOnce(kivsim::Unit &unit, Side &side, DeleteWatch &watch, double &toDeletion, double &toAlarms) {
+    watch.Drain();
+    uint64_t mark = unit.Mark();
+    const unsigned char event = 1;
+    auto t0 = Clock::now();
+    if (write(side.injectFd, &event, 1) != 1) return false;
+    auto gone = watch.Wait(kTimeout);
+    auto sts = unit.Records().WaitRecord(kivsim::kFifoSts, 609, kTimeout, mark);
+    bool all = unit.Records().WaitCount(kivsim::kFifoLog, 54, 1, kTimeout, mark) &&
+               unit.Records().WaitCount(kivsim::kFifoDisp, 151, 1, kTimeout, mark);
+    if (!gone || !sts || !all) {
+        std::fprintf(stderr, "kivbench: %s: tamper event not answered (deleted %d, 609 %d, 54/151 %d)\n", side.name,
+                     gone.has_value(), sts.has_value(), all);
+        return false;
+    }
+    toDeletion = Micros(*gone - t0);
+    toAlarms = Micros(sts->when - t0);
+    return unit.CreateCardMaster();
+}
+
+bool CommandOnce(kivsim::Unit &unit, Side &side, const std::string &record, double &roundTrip) {
+    uint64_t mark = unit.Mark();
+    auto t0 = Clock::now();
+    if (write(side.commandFd, record.data(), record.size()) != static_cast<ssize_t>(record.size())) return false;
+    auto reply = unit.Records().WaitRecord(kivsim::kFifoSts, 621, kTimeout, mark);
+    if (!reply) {
+        std::fprintf(stderr, "kivbench: %s: no 621 reply\n", side.name);
+        return false;
+    }
+    roundTrip = Micros(reply->when - t0);
+    return true;
+}
+
+long long StatusField(pid_t pid, const char *key) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    size_t len = std::strlen(key);
+    while (std::getline(in, line))
+        if (line.compare(0, len, key) == 0 && line.size() > len && line[len] == ':')
+            return std::atoll(line.c_str() + len + 1);
+    return -1;
+}
+
+long long CpuNs(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/schedstat");
+    long long ns = -1;
+    in >> ns;
+    return ns;
+}
+
+long long Switches(pid_t pid) {
+    return StatusField(pid, "voluntary_ctxt_switches") + StatusField(pid, "nonvoluntary_ctxt_switches");
+}
+
+// System calls of a process over some seconds, counted by strace; -1 when strace cannot attach.
+long long CountSyscalls(pid_t pid, double seconds) {
+    char out[] = "/tmp/kivbench-strace-XXXXXX";
+    int fd = mkstemp(out);
+    if (fd < 0) return -1;
+    close(fd);
+    char cmd[256];
+    std::snprintf(cmd, sizeof cmd, "timeout -s INT %.0f strace -q -c -f -o %s -p %d 2>/dev/null", seconds, out,
+                  static_cast<int>(pid));
+    int rc = std::system(cmd);
+    std::ifstream in(out);
+    std::string line;
+    long long calls = 0;
+    bool attached = rc != -1;
+    while (std::getline(in, line)) {
+        // "100.00    0.000012           6         2           total"
+        std::istringstream words(line);
+        std::vector<std::string> w;
+        for (std::string s; words >> s;) w.push_back(s);
+        if (!w.empty() && w.back() == "total" && w.size() >= 4) calls = std::atoll(w[3].c_str());
+    }
+    unlink(out);
+    return attached ? calls : -1;
+}
+
+void MeasureIdle(kivsim::Unit &unit, const Paths &paths, const Options &opt, Idle &idle) {
+    pid_t pid = unit.Monitor().Pid();
+    std::this_thread::sleep_for(Ms(500));
+    auto period = std::chrono::duration<double>(opt.idleSeconds);
+    long long cpu0 = CpuNs(pid);
+    long long sw0 = Switches(pid);
+    std::this_thread::sleep_for(period);
+    idle.cpuNs = CpuNs(pid) - cpu0;
+    idle.contextSwitches = Switches(pid) - sw0;
+    idle.rssKib = StatusField(pid, "VmRSS");
+    idle.rssAnonKib = StatusField(pid, "RssAnon");
+    // strace stops the process to attach, so it comes after the undisturbed window.
+    idle.syscalls = CountSyscalls(pid, opt.idleSeconds);
+
+    kivsim::MonitorProcess least(paths.idle);
+    if (least.StartArgs({"kividle"}) > 0) {
+        std::this_thread::sleep_for(Ms(300));
+        idle.floorRssKib = StatusField(least.Pid(), "VmRSS");
+        idle.floorRssAnonKib = StatusField(least.Pid(), "RssAnon");
+        least.Kill();
+    }
+}
+
+// Resident size of the statically linked monitor after a tamper event and a command.
+void StaticRss(const Paths &paths, Idle &idle) {
+    kivsim::Unit unit({.kivtamp = paths.kivtampStatic});
+    if (!unit.Boot("6")) return;
+    uint64_t mark = unit.Mark();
+    if (!unit.Inject(1) || !unit.WaitRecord(kivsim::kFifoSts, 609, kTimeout, mark) || !unit.ChangeSetting(0))
+        return;
+    std::this_thread::sleep_for(Ms(300));
+    idle.staticRssKib = StatusField(unit.Monitor().Pid(), "VmRSS");
+    idle.staticRssAnonKib = StatusField(unit.Monitor().Pid(), "RssAnon");
+    unit.Terminate();
+}
+
+bool RunLevel(int level, const Paths &paths, const Options &opt, std::vector<Figure> &figures, Idle *idle) {
+    kivsim::Unit unit({.kivtamp = paths.kivtamp});
+    if (!unit.Up()) {
+        std::fprintf(stderr, "kivbench: unit: %s\n", unit.Error().c_str());
+        return false;
+    }
+    kivsim::TampSwitch floorSwitch({}, kFloorDevice);
+    if (!floorSwitch.Start(kFloorSwitchDir) || !floorSwitch.Bind()) {
+        std::fprintf(stderr, "kivbench: floor's stand-in: %s\n", floorSwitch.Error().c_str());
+        return false;
+    }
+    if (mkfifo(kFloorPipe, 0666) != 0 && errno != EEXIST) return false;
+    Side floorSide{"kivfloor"};
+    floorSide.commandFd = OpenWriter(kFloorPipe);
+    floorSide.injectFd = open((floorSwitch.MountDir() + "/inject").c_str(), O_WRONLY | O_CLOEXEC);
+
+    uint64_t mark = unit.Mark();
+    kivsim::MonitorProcess floor(paths.floor);
+    if (floor.StartArgs({"kivfloor", kFloorDevice, kFloorPipe}) < 0 ||
+        !unit.Records().WaitRecord(kivsim::kFifoStsp, 600, kTimeout, mark)) {
+        std::fprintf(stderr, "kivbench: kivfloor did not come up\n");
+        return false;
+    }
+    mark = unit.Mark();
+    if (!unit.StartMonitor(std::to_string(level)) || !unit.WaitForWakeup(Ms(10000), mark)) {
+        std::fprintf(stderr, "kivbench: kivtamp did not come up: %s\n", unit.Error().c_str());
+        return false;
+    }
+    Side monitorSide{"kivtamp"};
+    monitorSide.commandFd = OpenWriter(kivsim::PipePath(kivsim::kFifoTamp).c_str());
+    monitorSide.injectFd = open((unit.Switch().MountDir() + "/inject").c_str(), O_WRONLY | O_CLOEXEC);
+    DeleteWatch watch;
+    if (floorSide.commandFd < 0 || floorSide.injectFd < 0 || monitorSide.commandFd < 0 ||
+        monitorSide.injectFd < 0 || !watch.Ok()) {
+        std::fprintf(stderr, "kivbench: cannot open the command pipes, inject files or watch\n");
+        return false;
+    }
+
+    Figure deletion{"event_to_deletion", level};
+    Figure alarms{"event_to_alarms", level};
+    Figure command{"command_round_trip", level};
+    const std::string setting = CommandRecord(901, 0);
+    Side *sides[2] = {&monitorSide, &floorSide};
+
+    for (int i = -kWarmup; i < opt.reps; ++i) {
+        for (int k = 0; k < 2; ++k) {
+            // Alternate which side goes first, so neither always runs right after the other.
+            Side &side = *sides[(i + k) & 1];
+            double d = 0;
+            double a = 0;
+            if (!TamperOnce(unit, side, watch, d, a)) return false;
+            if (i < 0) continue;
+            bool mon = &side == &monitorSide;
+            (mon ? deletion.monitor : deletion.floor).Add(d);
+            (mon ? alarms.monitor : alarms.floor).Add(a);
+        }
+        if (i % 100 == 0) {
+            unit.Records().Clear();
+            unit.Log().Clear();
+        }
+    }
+    for (int i = -kWarmup; i < opt.reps; ++i) {
+        for (int k = 0; k < 2; ++k) {
+            Side &side = *sides[(i + k) & 1];
+            double r = 0;
+            if (!CommandOnce(unit, side, setting, r)) return false;
+            if (i >= 0) (&side == &monitorSide ? command.monitor : command.floor).Add(r);
+        }
+        if (i % 100 == 0) {
+            unit.Records().Clear();
+            unit.Log().Clear();
+        }
+    }
+    figures.push_back(std::move(deletion));
+    figures.push_back(std::move(alarms));
+    figures.push_back(std::move(command));
+
+    if (idle != nullptr) MeasureIdle(unit, paths, opt, *idle);
+
+    (void)!write(floorSide.commandFd, CommandRecord(900, 0).data(), kivsim::kRecordSize);
+    floor.Wait(Ms(2000));
+    auto status = unit.Terminate();
+    floorSwitch.Stop();
+    unlink(kFloorPipe);
+    if (!status || !status->Exited(0)) {
+        std::fprintf(stderr, "kivbench: kivtamp did not end cleanly\n");
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+bool RunUnit(const Paths &paths, const Options &opt, std::vector<Figure> &figures, Idle &idle) {
+    if (!RunLevel(6, paths, opt, figures, &idle) || !RunLevel(7, paths, opt, figures, nullptr)) return false;
+    StaticRss(paths, idle);
+    return true;
+}
+
+} // namespace kivbench
