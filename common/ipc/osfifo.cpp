@@ -41,7 +41,7 @@ static void PutId(char *field, int value) {
         return;
     }
     std::array<char, 16> text{};
-    std::snprintf(text.data(), text.size(), "%03d", value);
+    (void)std::snprintf(text.data(), text.size(), "%03d", value);
     std::memcpy(field, text.data(), 3);
 }
 
@@ -123,7 +123,7 @@ static bool ProbeFifo(const char *fifo) {
         syslog(LOG_INFO, "FIFO read open error (fifo=%s, errno=%d(%s))\n", fifo, err, strerror(err));
         return false;
     }
-    std::fclose(probe);
+    (void)std::fclose(probe);
     return true;
 }
 
@@ -240,15 +240,15 @@ int ComFIFOPutData2(const char *fifo, int iMod_id, int iCmd_id, const void *data
         // Unbuffered, the record goes into the pipe in one write inside fwrite, so a failed write
         // (the reader gone, an interrupted wait) is seen there and the record is not reported as
         // delivered by a close whose flush failed.
-        std::setvbuf(stream, nullptr, _IONBF, 0);
+        (void)std::setvbuf(stream, nullptr, _IONBF, 0);
         errno = 0;
         if (std::fwrite(&msg, sizeof msg, 1, stream) != 1) {
             LogWriteError(fifo, errno);
-            std::fclose(stream);
+            (void)std::fclose(stream);
             result = -1;
             continue;
         }
-        std::fclose(stream);
+        (void)std::fclose(stream);
         return 0;
     }
     return result;

@@ -29,7 +29,7 @@ static DataArea BlankData() {
 // 0..999 does not arrive whole.
 static void PutNumber(DataArea &data, int value) {
     std::array<char, 16> text{};
-    std::snprintf(text.data(), text.size(), "%03d", value);
+    (void)std::snprintf(text.data(), text.size(), "%03d", value);
     std::memcpy(data.data(), text.data(), 3);
 }
 

@@ -6,6 +6,7 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <charconv>
@@ -36,9 +37,9 @@ static constexpr bool ModuleIdsDistinct() {
     return true;
 }
 static constexpr bool ModuleNamesFit() {
-    for (const char *name : mod_name_tbl)
-        if (std::string_view(name).size() >= sizeof(ModuleInfo{}.name)) return false;
-    return true;
+    return std::ranges::all_of(mod_name_tbl, [](const char *name) {
+        return std::string_view(name).size() < sizeof(ModuleInfo{}.name);
+    });
 }
 static_assert(ModuleIdsDistinct(), "a module id names one module only");
 static_assert(ModuleNamesFit(), "every module name fits moduleInfo.name with its NUL");

@@ -355,7 +355,7 @@ void SleepTicks(uint32_t ticks) {
 
 // Runs only while the dispatch loop waits (every other time SIGUSR1 is blocked), so the
 // record is not being changed under it. Async-signal-safe calls only.
-static void TimerSigHandler(int, siginfo_t *info, void *) {
+static void TimerSigHandler(int /*sig*/, siginfo_t *info, void * /*context*/) {
     int savedErrno = errno;
     ProcInfo *p = pProcInfoCom;
     if (p != nullptr && info != nullptr) {

@@ -54,11 +54,11 @@ void DateTimeStrOf(uint32_t date, uint32_t time, char *pDateStr, char *pTimeStr)
     // Formed aside and copied without terminators, so the two areas may lie back to back.
     char scratch[32];
     if (pDateStr != nullptr) {
-        snprintf(scratch, sizeof scratch, "%04u%02u%02u", Year(date), Month(date), Day(date));
+        (void)snprintf(scratch, sizeof scratch, "%04u%02u%02u", Year(date), Month(date), Day(date));
         memcpy(pDateStr, scratch, 8);
     }
     if (pTimeStr != nullptr) {
-        snprintf(scratch, sizeof scratch, "%02u%02u%02u", Hour(time), Minute(time), Second(time));
+        (void)snprintf(scratch, sizeof scratch, "%02u%02u%02u", Hour(time), Minute(time), Second(time));
         memcpy(pTimeStr, scratch, 6);
     }
 }
@@ -66,8 +66,8 @@ void DateTimeStrOf(uint32_t date, uint32_t time, char *pDateStr, char *pTimeStr)
 void DebugTimeStrOf(uint32_t date, uint32_t time, char *pStamp) {
     if (pStamp == nullptr) return;
     char scratch[64];
-    snprintf(scratch, sizeof scratch, "%04u-%02u-%02u %02u:%02u:%02u.%03u", Year(date), Month(date),
-             Day(date), Hour(time), Minute(time), Second(time), Millis(time));
+    (void)snprintf(scratch, sizeof scratch, "%04u-%02u-%02u %02u:%02u:%02u.%03u", Year(date), Month(date),
+                   Day(date), Hour(time), Minute(time), Second(time), Millis(time));
     // 23 characters and the terminator.
     memcpy(pStamp, scratch, 24);
 }
