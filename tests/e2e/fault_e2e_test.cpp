@@ -265,6 +265,36 @@ TEST_F(Faults, PeersThatDisappearMissTheirRecordsButTheCardMasterStillGoes) {
     ExpectFullResponse(order);
 }
 
+// The error log vanishes while the response waits for room in its pipe: the waiting write fails
+// with a broken pipe, whose signal stays blocked and pending, and the response goes on.
+TEST_F(Faults, ErrorLogThatVanishesUnderAWaitingSendBreaksOnlyThatSend) {
+    KIVE2E_NEEDS_DEVICE_IOCTL();
+    ASSERT_TRUE(Boot()) << unit().Error();
+    size_t from = LineMark();
+    ASSERT_GT(BlockErrorLog(), 0);
+    uint64_t mark = unit().Mark();
+    ASSERT_TRUE(unit().Inject(1));
+    ASSERT_TRUE(WaitBlockedIn(Pid(), SYS_write)) << Dump();
+    EXPECT_FALSE(unit().CardMasterExists());
+
+    ASSERT_TRUE(unit().RemovePeer(kFifoLog));
+    ASSERT_TRUE(unit().WaitRecord(kFifoSts, 609, Ms(10000), mark)) << Dump();
+    ASSERT_TRUE(unit().Barrier()) << unit().Error();
+    EXPECT_TRUE(kive2e::LinesMatch(
+        Lines(kInfo, from), {"FIFO write error (fifo=/tmp/pipe/FifoLog, errno=32(Broken pipe))\n",
+                             "FIFO read open error (fifo=/tmp/pipe/FifoLog, errno=2(No such file or directory))\n",
+                             "FIFO read open error (fifo=/tmp/pipe/FifoLog, errno=2(No such file or directory))\n"}));
+    EXPECT_EQ(Bytes(kFifoDisp, mark), Names{kDisplayRecord});
+    EXPECT_EQ(Bytes(kFifoSts, mark), (Names{kErrorStatusRecord, kSettingReply}));
+    EXPECT_NE((SigSet(Pid(), "SigPnd") | SigSet(Pid(), "ShdPnd")) & Bit(SIGPIPE), 0u);
+    EXPECT_TRUE(unit().Monitor().Running());
+
+    ASSERT_TRUE(unit().RestorePeer(kFifoLog)) << unit().Error();
+    kivsim::WriteOrder order;
+    WatchResponse(order);
+    ExpectFullResponse(order);
+}
+
 TEST_F(Faults, ErrorLogWhoseProcessDiedLeavesTheResponseWaitingForAReader) {
     KIVE2E_NEEDS_DEVICE_IOCTL();
     ASSERT_TRUE(Boot()) << unit().Error();
