@@ -168,7 +168,6 @@ TEST_F(LogLevelTest, SevenShowsTheTraces) {
                                            "start of MainProc\n",
                                            "start of FifoReadFunc\n",
                                            "iReadcnt = 256\n",
-                                           "end of FifoReadFunc\n",
                                        }));
     size_t mark = LineMark();
     auto exit = unit().Terminate(0);
