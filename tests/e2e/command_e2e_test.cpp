@@ -64,6 +64,7 @@ protected:
 // 900 ends the process for data[0] 0 (see the lifecycle tests) and 1; any other byte, the ASCII
 // digit '1' included, is refused and the process keeps serving.
 TEST_F(CommandTest, TerminateTakesOnlyZeroOrOne) {
+    KIVE2E_NEEDS_DEVICE_IOCTL();
     ASSERT_TRUE(Boot("6")) << unit().Error();
     size_t mark = LineMark();
     for (int bad : {0x02, 0x31, 0xff})
@@ -91,6 +92,7 @@ TEST_F(CommandTest, TerminateTakesOnlyZeroOrOne) {
 
 // Records from another module, and commands the monitor does not know, are refused.
 TEST_F(CommandTest, ForeignSendersAndUnknownCommandsAreRefused) {
+    KIVE2E_NEEDS_DEVICE_IOCTL();
     ASSERT_TRUE(Boot("6")) << unit().Error();
     size_t mark = LineMark();
     uint64_t records = unit().Mark();
@@ -113,6 +115,7 @@ TEST_F(CommandTest, ForeignSendersAndUnknownCommandsAreRefused) {
 // 901 with data[0] 1 applies the check byte of CONFIG: '1' opens (once), '0' closes, anything
 // else is refused with the byte shown. data[0] 0 only replies. Every 901 is answered with 621.
 TEST_F(CommandTest, SettingChangedAppliesTheCheckByte) {
+    KIVE2E_NEEDS_DEVICE_IOCTL();
     ASSERT_TRUE(Boot("6")) << unit().Error();
     size_t mark = LineMark();
     kivsim::TampSwitch &sw = unit().Switch();
@@ -157,6 +160,7 @@ TEST_F(CommandTest, SettingChangedAppliesTheCheckByte) {
 // the reply still goes out, and a device that opened is watched even when its configuration
 // failed.
 TEST_F(CommandTest, SettingChangedReportsDeviceFailures) {
+    KIVE2E_NEEDS_DEVICE_IOCTL();
     ASSERT_TRUE(Boot("6", [](kivsim::UnitOptions &o) { o.tamperCheck = '0'; })) << unit().Error();
     kivsim::TampSwitch &sw = unit().Switch();
     size_t mark = LineMark();
@@ -186,6 +190,7 @@ TEST_F(CommandTest, SettingChangedReportsDeviceFailures) {
 // 902 opens the device when the check is enabled and tells the supervisor how that went:
 // status 0 with nothing to open or after a clean open, 1 after a failure.
 TEST_F(CommandTest, WakeUpOpensTheDeviceAndReportsTheOutcome) {
+    KIVE2E_NEEDS_DEVICE_IOCTL();
     ASSERT_TRUE(Boot("6", [](kivsim::UnitOptions &o) { o.tamperCheck = '0'; })) << unit().Error();
     kivsim::TampSwitch &sw = unit().Switch();
     size_t mark = LineMark();
@@ -224,6 +229,7 @@ TEST_F(CommandTest, WakeUpOpensTheDeviceAndReportsTheOutcome) {
 // record: short, long, non-digit and zero-filled records are answered or refused with their line,
 // and the process keeps serving.
 TEST_F(CommandTest, RecordsOfAnyBytesAreAnsweredOrRefused) {
+    KIVE2E_NEEDS_DEVICE_IOCTL();
     ASSERT_TRUE(Boot("6")) << unit().Error();
     size_t mark = LineMark();
     uint64_t records = unit().Mark();
@@ -264,6 +270,7 @@ TEST_F(CommandTest, RecordsOfAnyBytesAreAnsweredOrRefused) {
 // the middle of them is answered too; the process serves on. (A command carried out ends the
 // dispatch pass before the device is looked at, so the event may wait until the commands stop.)
 TEST_F(CommandTest, BurstOfSettingChangesWithATamperEvent) {
+    KIVE2E_NEEDS_DEVICE_IOCTL();
     ASSERT_TRUE(Boot("6")) << unit().Error();
     uint64_t records = unit().Mark();
     constexpr int kBurst = 1000;
