@@ -80,9 +80,13 @@ public:
     // Records received by the peers.
     std::optional<Received> WaitRecord(std::string_view pipe, int cmd, Ms timeout = Ms(5000), uint64_t since = 0);
     uint64_t Mark() const { return records_.Mark(); }
-    // Returns once the monitor has dealt with everything sent before: a 901 with data[0] 0 (which
-    // changes nothing) is answered by a 621 after all earlier work; then every reader and the
-    // syslog receiver take in what was written. Adds that one 621 record to FifoSts.
+    // Returns once the monitor has dealt with every command sent before: a 901 with data[0] 0
+    // (which changes nothing) is answered by a 621 after all earlier work; then every reader and
+    // the syslog receiver take in what was written. Adds that one 621 record to FifoSts.
+    // Not a barrier for a switch event: one pass of the monitor's loop serves the command pipe
+    // before the device, and a command carried out ends the pass. Wait for the stand-in's read
+    // count to grow first, then call Barrier. The trace lines that follow the 621 reply inside
+    // the monitor may still be on their way.
     bool Barrier(Ms timeout = Ms(5000));
     // Pipe names in the order the monitor wrote them since the last ClearWriteOrder.
     std::vector<std::string> WriteOrder(size_t atLeast = 0, Ms timeout = Ms(2000));
