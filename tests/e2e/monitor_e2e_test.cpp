@@ -94,6 +94,29 @@ TEST_F(LifecycleTest, CheckDisabledNeverOpensTheDevice) {
     EXPECT_TRUE(LinesMatch(Lines(6), Concat(kStartup6, kShutdown6)));
 }
 
+// The pair kind is a big-endian integer in OTHER whatever the byte order of the reader: bytes
+// 01 00 00 00 are 0x1000000, no valid kind, and 00 00 00 01 are kind 1. With the check off no
+// device is needed, so the target binary shows it under the emulator too.
+TEST_F(LifecycleTest, PairKindIsReadBigEndian) {
+    const std::string complaint =
+        "00015,InitProcSub,DipSwitch Status Err(StatupProcInfo->pOtherData->DipSw.PareKind=0x1000000 \n";
+    for (int32_t kind : {0x01000000, 1}) {
+        SCOPED_TRACE("pair kind " + std::to_string(kind));
+        auto wake = Boot("6", [kind](kivsim::UnitOptions &o) {
+            o.tamperCheck = '0';
+            o.pairKind = kind;
+        });
+        ASSERT_TRUE(wake) << unit().Error();
+        EXPECT_EQ(wake->bytes, kWakeupOk);
+        auto exit = unit().Terminate(0);
+        ASSERT_TRUE(exit) << unit().Error();
+        EXPECT_TRUE(exit->Exited(0)) << kivsim::Describe(*exit);
+        std::vector<std::string> startup = kStartup6;
+        if (kind != 1) startup.insert(startup.begin() + 3, complaint);
+        EXPECT_TRUE(LinesMatch(Lines(6), Concat(startup, kShutdown6)));
+    }
+}
+
 // ------------------------------------------------------------------------------------------
 // The log level of argv[2] selects the priorities that reach syslog.
 
