@@ -57,7 +57,7 @@ struct Paths {
 
 struct Options {
     int reps = 1000;          // tamper events and commands per level and side
-    int records = 20000;      // records per variant
+    int records = 50000;      // records per variant
     double idleSeconds = 10;  // the monitor left alone
     std::string outDir;       // results.json and the histogram data go here
 };

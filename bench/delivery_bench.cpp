@@ -8,10 +8,12 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <random>
 
 #include "bench.h"
 #include "ipc/osfifo.h"
@@ -137,10 +139,14 @@ bool RunDelivery(const Options &opt, std::vector<Figure> &figures) {
     Figure owc{"record_delivery_open_write_close", 6, "context"};
     Figure hold{"record_delivery_held_descriptor", 6, "context"};
     bool ok = held >= 0;
-    // Variants in turn, record by record; the bare sequence is the floor of all three.
+    // Variants in turn, record by record, in a fresh order each round so that none always follows
+    // the same other one; the bare sequence is the floor of all three.
+    std::mt19937 rng(53);
+    std::array<int, 4> order{0, 1, 2, 3};
     for (int i = -200; ok && i < opt.records; ++i) {
+        std::shuffle(order.begin(), order.end(), rng);
         for (int k = 0; k < 4 && ok; ++k) {
-            int variant = (i + k) & 3;
+            int variant = order[static_cast<size_t>(k)];
             auto t0 = Clock::now();
             int r = variant == 0   ? ComFIFOPutData2(kBenchPipe, 53, 609, data.data())
                     : variant == 1 ? ProbeAppend(data.data())
