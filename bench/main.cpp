@@ -176,6 +176,13 @@ int main(int argc, char **argv) {
 
     PrintTable(figures, idle, size);
     if (!WriteJson(opt.outDir + "/results.json", figures, idle, size)) return 1;
+    // Every sample, for a closer look at the tails.
+    for (const Figure &f : figures) {
+        std::ofstream raw(opt.outDir + "/samples_" + f.name + "_" + std::to_string(f.level) + ".txt");
+        for (size_t i = 0; i < std::max(f.monitor.Size(), f.floor.Size()); ++i)
+            raw << (i < f.monitor.Size() ? f.monitor.us[i] : NAN) << " " << (i < f.floor.Size() ? f.floor.us[i] : NAN)
+                << "\n";
+    }
     for (const Figure &f : figures)
         if (f.note.empty()) WriteHistogram(opt.outDir + "/hist_" + f.name + "_" + std::to_string(f.level) + ".dat", f);
     return 0;
