@@ -77,6 +77,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size < kHeader) return 0;
     auto &unit = kivfuzz::FuzzUnit::Get();
     ProcInfo *p = unit.Proc();
+    unit.Begin();
     const int freeFd = kivfuzz::FuzzUnit::LowestFreeDescriptor();
 
     const char check = static_cast<char>(data[0]);

@@ -6,10 +6,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 
 #include "peers.h"
 #include "tamp.h"
@@ -19,6 +22,23 @@ namespace kivfuzz {
 namespace {
 
 sigset_t gStartMask;
+
+// The handlers block every signal for the process (the dispatch loop's masks), so libFuzzer's
+// alarm cannot reach the fuzzing thread while an input runs: a thread of our own watches for a
+// hang instead. abort() is reported by libFuzzer as a crash, with the input kept.
+constexpr auto kHangLimit = std::chrono::seconds(10);
+std::atomic<int64_t> gInputStart{0}; // steady-clock nanoseconds; 0 between inputs
+
+int64_t Now() { return std::chrono::steady_clock::now().time_since_epoch().count(); }
+
+void Watchdog() {
+    for (;;) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        int64_t start = gInputStart.load();
+        if (start != 0 && std::chrono::nanoseconds(Now() - start) > kHangLimit)
+            Fail("an input has run for more than 10 s (the monitor hangs or spins)");
+    }
+}
 
 } // namespace
 
@@ -68,6 +88,8 @@ FuzzUnit::FuzzUnit() {
         std::exit(2);
     }
     sigprocmask(SIG_SETMASK, nullptr, &gStartMask);
+    std::thread(Watchdog).detach();
+    Begin();
     Expect(segments_.CreateConfig() && segments_.CreateOther(), "creating the segments", std::strerror(errno));
     // Start-up with the check disabled and no device; every input sets its own values.
     Expect(segments_.SetTamperCheck('0') && segments_.SetPairKind(0), "writing the segments");
@@ -146,11 +168,14 @@ int FuzzUnit::LowestFreeDescriptor() {
     return fd;
 }
 
+void FuzzUnit::Begin() { gInputStart = Now(); }
+
 void FuzzUnit::Reset() {
     sigprocmask(SIG_SETMASK, &gStartMask, nullptr);
     RestoreCommandWriter();
     DrainCommand();
     for (auto &[name, fd] : peers_) Take(name);
+    gInputStart = 0;
 }
 
 } // namespace kivfuzz

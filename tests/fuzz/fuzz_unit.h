@@ -49,8 +49,10 @@ public:
     void DrainCommand();
     // Lowest free descriptor number: the same before and after an input, or a descriptor leaked.
     static int LowestFreeDescriptor();
+    // Starts the clock of an input (see the watchdog in fuzz_unit.cpp).
+    void Begin();
     // Ends an input: the process mask the handlers blocked is opened again, the peers' pipes and
-    // the command pipe are emptied.
+    // the command pipe are emptied, the clock stops.
     void Reset();
 
 private:

@@ -93,6 +93,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     auto &unit = kivfuzz::FuzzUnit::Get();
     Device &dev = TheDevice();
     ProcInfo *p = unit.Proc();
+    unit.Begin();
     const int freeFd = kivfuzz::FuzzUnit::LowestFreeDescriptor();
 
     const int32_t pair = kivfuzz::BigEndian32(data);
