@@ -1,7 +1,6 @@
 #include "e2e_support.h"
 
-#include <limits.h>
-#include <unistd.h>
+#include <time.h>
 
 #include <algorithm>
 #include <cctype>
