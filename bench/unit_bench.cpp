@@ -30,6 +30,10 @@ constexpr const char *kConfDir = "/usr/local/zk/ap/conf";
 constexpr const char *kCardMasterName = "cardmaster.dat";
 constexpr int kWarmup = 20;
 constexpr Ms kTimeout{5000};
+// Quiet before each event or command, as in service, where they come seldom: the previous one's
+// after-effects (the device's poll being re-armed, readers going back to sleep) are over, and
+// neither side profits from following the other closely.
+constexpr std::chrono::microseconds kSettle{1000};
 
 // Where one side's events and commands are written; both descriptors are held for the whole run,
 // so a repetition costs the side one write each.
@@ -96,6 +100,13 @@ public:
 private:
     int fd_ = -1;
 };
+
+// Every line logged so far has been taken in (at level 7 the receiver would otherwise still be
+// busy with one side's lines while the other side is measured), then a quiet moment.
+void Settle(kivsim::Unit &unit) {
+    unit.Log().Sync();
+    std::this_thread::sleep_for(kSettle);
+}
 
 std::string CommandRecord(int cmd, unsigned char data0) {
     std::string data = kivsim::SpaceData();
@@ -270,6 +281,7 @@ bool RunLevel(int level, const Paths &paths, const Options &opt, std::vector<Fig
             Side &side = *sides[(i + k) & 1];
             double d = 0;
             double a = 0;
+            Settle(unit);
             if (!TamperOnce(unit, side, watch, d, a)) return false;
             if (i < 0) continue;
             bool mon = &side == &monitorSide;
@@ -285,6 +297,7 @@ bool RunLevel(int level, const Paths &paths, const Options &opt, std::vector<Fig
         for (int k = 0; k < 2; ++k) {
             Side &side = *sides[(i + k) & 1];
             double r = 0;
+            Settle(unit);
             if (!CommandOnce(unit, side, setting, r)) return false;
             if (i >= 0) (&side == &monitorSide ? command.monitor : command.floor).Add(r);
         }
