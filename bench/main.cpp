@@ -112,26 +112,29 @@ bool WriteJson(const std::string &path, const std::vector<Figure> &figures, cons
     return static_cast<bool>(out);
 }
 
-// Histogram of both sides of a figure on shared bins up to the larger p99, for gnuplot.
+// Histogram of both sides of a figure on shared, logarithmically spaced bins from the fastest
+// repetition to the slower side's 99.9th percentile, for gnuplot (plotted on a log axis, so the
+// bulk and the tail both show).
 void WriteHistogram(const std::string &path, const Figure &f) {
     const int bins = 80;
-    double lo = std::min(f.monitor.Quantile(0.001), f.floor.Quantile(0.001));
-    double hi = std::max(f.monitor.Quantile(0.99), f.floor.Quantile(0.99));
-    if (!(hi > lo)) hi = lo + 1;
-    double width = (hi - lo) / bins;
+    double lo = std::min(f.monitor.Quantile(0), f.floor.Quantile(0));
+    double hi = std::max(f.monitor.Quantile(0.999), f.floor.Quantile(0.999));
+    if (!(lo > 0)) lo = 0.001;
+    if (!(hi > lo)) hi = lo * 2;
+    const double step = std::log(hi / lo) / bins;
     std::vector<long> mon(bins), flo(bins);
     auto fill = [&](const Samples &s, std::vector<long> &h) {
         for (double v : s.us) {
             if (v < lo || v > hi) continue;
-            h[static_cast<size_t>(std::min(bins - 1, static_cast<int>((v - lo) / width)))]++;
+            h[static_cast<size_t>(std::min(bins - 1, static_cast<int>(std::log(v / lo) / step)))]++;
         }
     };
     fill(f.monitor, mon);
     fill(f.floor, flo);
     std::ofstream out(path);
-    out << "# " << f.name << " level " << f.level << ": bin centre (us), kivtamp, floor\n";
+    out << "# " << f.name << " level " << f.level << ": bin start (us), kivtamp, floor\n";
     for (int i = 0; i < bins; ++i)
-        out << lo + (i + 0.5) * width << " " << mon[static_cast<size_t>(i)] << " " << flo[static_cast<size_t>(i)] << "\n";
+        out << lo * std::exp(i * step) << " " << mon[static_cast<size_t>(i)] << " " << flo[static_cast<size_t>(i)] << "\n";
 }
 
 int Usage() {
