@@ -68,6 +68,17 @@ void PrintTable(const std::vector<Figure> &figures, const Idle &idle, const std:
         std::printf("%-34s %3d %9.2f %9.2f %9.2f %9.2f %7.3f %7.3f  %s\n", f.name.c_str(), f.level, m, p, fm, fp, m / fm,
                     p / fp, verdict.c_str());
     }
+    // A wait in sync() for other processes' writes to reach the disk puts a repetition in a slow
+    // second mode; when nearly half of them are there, the median of either side can land in it.
+    for (const Figure &f : figures) {
+        if (f.name.rfind("event_", 0) != 0 && f.name != "command_round_trip") continue;
+        auto share = [](const Samples &smp) {
+            return 100.0 * static_cast<double>(std::count_if(smp.us.begin(), smp.us.end(), [](double v) { return v > 1000; })) /
+                   static_cast<double>(std::max<size_t>(1, smp.Size()));
+        };
+        std::printf("%s/%d over 1 ms: kivtamp %.1f %%, floor %.1f %%\n", f.name.c_str(), f.level, share(f.monitor),
+                    share(f.floor));
+    }
     std::printf("repetitions per side: ");
     for (const Figure &f : figures) std::printf("%s/%d %zu  ", f.name.c_str(), f.level, f.monitor.Size());
     std::printf("\n\nidle over the window: cpu %lld ns, context switches %lld, system calls %lld\n", idle.cpuNs,
