@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -195,11 +196,12 @@ long long CountSyscalls(pid_t pid, double seconds) {
     char cmd[256];
     std::snprintf(cmd, sizeof cmd, "timeout -s INT %.0f strace -q -c -f -o %s -p %d 2>/dev/null", seconds, out,
                   static_cast<int>(pid));
+    // timeout's 124: strace was attached for the whole window (a failed attach ends it sooner).
     int rc = std::system(cmd);
     std::ifstream in(out);
     std::string line;
     long long calls = 0;
-    bool attached = rc != -1;
+    bool attached = rc != -1 && WIFEXITED(rc) && WEXITSTATUS(rc) == 124;
     while (std::getline(in, line)) {
         // "100.00    0.000012           6         2           total"
         std::istringstream words(line);
