@@ -5,7 +5,8 @@
 //        bytes 1-4  OTHER pair kind, signed 32-bit big-endian
 //        byte 5     bit 0: /dev/cr_tampsw is present
 //        bytes 6-   what is written into /tmp/pipe/FifoTamp, with one write (at most 300 bytes;
-//                   none: the pipe loses its writer and the read sees end of file)
+//                   none: the pipe loses its writer and the read sees end of file); the handler
+//                   is called once per 256 bytes, so a second, short record follows a whole one
 //
 // Besides crashes, hangs and undefined behaviour, every input checks what the supervisor must see:
 // the result of the handler, the records it sent (exact bytes), the registered descriptors and
@@ -94,30 +95,37 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     // The start-up step that reads the pair kind and opens the device.
     InitProcSub(p);
     Expect(gstLocalInfo.uiTampErrCode == (pair == 1 ? 0x22U : 0x21U), "error code of the pair kind");
-    const bool wasOpen = p->iIoReadDes[0] != 0;
-    Expect(wasOpen == (check == '1' && device), "device opened at start-up");
+    Expect((p->iIoReadDes[0] != 0) == (check == '1' && device), "device opened at start-up");
 
     if (bytes.empty()) unit.DropCommandWriter();
     else unit.WriteCommand(bytes);
-    p->iSelectDes = p->iFifoReadDes;
-    const int result = FifoReadFunc(p);
+    // One call reads at most one record; what is left is read by the next call, as by the next
+    // pass of the dispatch loop.
+    size_t offset = 0;
+    do {
+        const std::string_view piece = bytes.substr(offset, 256);
+        offset += 256;
+        const bool wasOpen = p->iIoReadDes[0] != 0;
+        p->iSelectDes = p->iFifoReadDes;
+        const int result = FifoReadFunc(p);
 
-    const Expected want = SupervisorSees(bytes, check, wasOpen);
-    Expect(result == want.result, "handler result",
-           std::to_string(result) + " instead of " + std::to_string(want.result) + " for " + Show(bytes));
-    const std::string sts = unit.Take("FifoSts");
-    const std::string stsp = unit.Take("FifoStsp");
-    Expect(sts == want.sts, "records on FifoSts", Show(sts) + " for " + Show(bytes));
-    Expect(stsp == want.stsp, "records on FifoStsp", Show(stsp) + " for " + Show(bytes));
-    Expect(unit.Take("FifoLog").empty() && unit.Take("FifoDisp").empty() && unit.Take("FifoFtp").empty(),
-           "a command sent a record to a pipe it has no business with");
+        const Expected want = SupervisorSees(piece, check, wasOpen);
+        Expect(result == want.result, "handler result",
+               std::to_string(result) + " instead of " + std::to_string(want.result) + " for " + Show(piece));
+        const std::string sts = unit.Take("FifoSts");
+        const std::string stsp = unit.Take("FifoStsp");
+        Expect(sts == want.sts, "records on FifoSts", Show(sts) + " for " + Show(piece));
+        Expect(stsp == want.stsp, "records on FifoStsp", Show(stsp) + " for " + Show(piece));
+        Expect(unit.Take("FifoLog").empty() && unit.Take("FifoDisp").empty() && unit.Take("FifoFtp").empty(),
+               "a command sent a record to a pipe it has no business with");
 
-    // The registrations always match the setting: the command pipe first, then the device while
-    // the check is on.
-    Expect(p->iaSelectDes[0] == p->iFifoReadDes && p->pSelectProc[0] == FifoReadFunc, "command pipe slot");
-    Expect(p->iaSelectDes[1] == (check == '1' ? p->iIoReadDes[0] : 0), "device slot");
-    Expect(p->iaSelectDes[2] == 0, "stray registration");
-    Expect(check != '0' || p->iIoReadDes[0] == 0, "device open while the check is off");
+        // The registrations always match the setting: the command pipe first, then the device
+        // while the check is on.
+        Expect(p->iaSelectDes[0] == p->iFifoReadDes && p->pSelectProc[0] == FifoReadFunc, "command pipe slot");
+        Expect(p->iaSelectDes[1] == (check == '1' ? p->iIoReadDes[0] : 0), "device slot");
+        Expect(p->iaSelectDes[2] == 0, "stray registration");
+        Expect(check != '0' || p->iIoReadDes[0] == 0, "device open while the check is off");
+    } while (offset < bytes.size());
 
     if (p->iIoReadDes[0] != 0) TampDrvCloseProc(p);
     unit.Reset();
