@@ -48,6 +48,9 @@ static constexpr std::array<ShmSlots, 7> shm_slots = {{
     {SHM_PROJ_MEMCTLDATA, &ProcInfo::pShmMemCtlData, &ProcInfo::iShmIdMemCtlData, "MemCtlData", "MEMCTLDATA"},
 }};
 
+// Only for a kind that was found: callers check for kNoKind first.
+static constexpr const ShmSlots &SlotOf(ShmKind kind) { return shm_slots[static_cast<size_t>(kind)]; }
+
 // Create with read and write for everyone, or find the existing segment; find for reading only.
 static constexpr int kShmCreateFlags = IPC_CREAT | 0666;
 static constexpr int kShmReadFlags = 0444;
@@ -70,21 +73,20 @@ static bool IsCardMasterKey(key_t key) {
     return ftok(SHM_KEY_FILE, SHM_PROJ_CARDMASTER) == key;
 }
 
-// The callers look the kind up first, so these never see kNoKind.
 static void LogIdRecorded(ShmKind kind, int iShmId) {
-    syslog(LOG_DEBUG, "shmat(pProcInfo->iShmId%s = %d)\n", shm_slots[kind].member, iShmId);
+    syslog(LOG_DEBUG, "shmat(pProcInfo->iShmId%s = %d)\n", SlotOf(kind).member, iShmId);
 }
 
 static void LogAddrRecorded(ShmKind kind, const void *pShared) {
-    syslog(LOG_DEBUG, "shmat(pProcInfo->pShm%s = 0x%lx)\n", shm_slots[kind].member, TraceAddr(pShared));
+    syslog(LOG_DEBUG, "shmat(pProcInfo->pShm%s = 0x%lx)\n", SlotOf(kind).member, TraceAddr(pShared));
 }
 
 static void LogBeforeDetach(ShmKind kind, const void *pShared) {
-    syslog(LOG_DEBUG, "%s(pShared = 0x%lx)\n", shm_slots[kind].label, TraceAddr(pShared));
+    syslog(LOG_DEBUG, "%s(pShared = 0x%lx)\n", SlotOf(kind).label, TraceAddr(pShared));
 }
 
 static void LogBeforeRemoval(ShmKind kind, int iShmId) {
-    syslog(LOG_DEBUG, "%s(iShmId = %d)\n", shm_slots[kind].label, iShmId);
+    syslog(LOG_DEBUG, "%s(iShmId = %d)\n", SlotOf(kind).label, iShmId);
 }
 
 int ComShmCreat(ProcInfo *pProcInfo, key_t key, size_t size) {
@@ -103,7 +105,7 @@ int ComShmCreat(ProcInfo *pProcInfo, key_t key, size_t size) {
         syslog(LOG_INFO, "error of ComShmCreat(ftok())\n");
         return -1;
     }
-    pProcInfo->*shm_slots[kind].pId = iShmId;
+    pProcInfo->*SlotOf(kind).pId = iShmId;
     LogIdRecorded(kind, iShmId);
     TraceEnd("ComShmCreat()");
     return iShmId;
@@ -125,7 +127,7 @@ intptr_t ComShmOpenRw(ProcInfo *pProcInfo, key_t key, int iShmId) {
         syslog(LOG_INFO, "error of ComShmOpenRw(ftok())\n");
         return -1;
     }
-    pProcInfo->*shm_slots[kind].pAddr = pShared;
+    pProcInfo->*SlotOf(kind).pAddr = pShared;
     LogAddrRecorded(kind, pShared);
     TraceEnd("ComShmOpenRw()");
     return reinterpret_cast<intptr_t>(pShared);
@@ -155,8 +157,8 @@ intptr_t ComShmOpenRead(ProcInfo *pProcInfo, key_t key, size_t size) {
         syslog(LOG_INFO, "error of ComShmOpenRead(ftok())\n");
         return -1;
     }
-    pProcInfo->*shm_slots[kind].pAddr = pShared;
-    pProcInfo->*shm_slots[kind].pId = iShmId;
+    pProcInfo->*SlotOf(kind).pAddr = pShared;
+    pProcInfo->*SlotOf(kind).pId = iShmId;
     LogAddrRecorded(kind, pShared);
     LogIdRecorded(kind, iShmId);
     TraceEnd("ComShmOpenRead()");
@@ -171,7 +173,7 @@ int ComShmClose(ProcInfo *pProcInfo, key_t key) {
         return -1;
     }
     // A slot never filled holds the null address, which shmdt refuses without touching anything.
-    void *pShared = pProcInfo->*shm_slots[kind].pAddr;
+    void *pShared = pProcInfo->*SlotOf(kind).pAddr;
     LogBeforeDetach(kind, pShared);
     errno = 0;
     if (shmdt(pShared) == -1) {
@@ -190,7 +192,7 @@ int ComShmRm(ProcInfo *pProcInfo, key_t key) {
         syslog(LOG_INFO, "error of ComShmRm(ftok())\n");
         return -1;
     }
-    const int iShmId = pProcInfo->*shm_slots[kind].pId;
+    const int iShmId = pProcInfo->*SlotOf(kind).pId;
     LogBeforeRemoval(kind, iShmId);
 
     // A slot never filled holds 0, which is also the id of the first segment made after boot, and
