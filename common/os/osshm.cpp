@@ -58,6 +58,45 @@ static_assert(kShmCreateFlags == 950 && kShmReadFlags == 292);
 
 static bool AttachFailed(const void *pShared) { return pShared == reinterpret_cast<void *>(intptr_t{-1}); }
 
+// shmget with creation, and its lines; -1 on failure.
+static int CreateSegment(key_t key, size_t size) {
+    errno = 0;
+    const int iShmId = shmget(key, size, kShmCreateFlags);
+    if (iShmId == -1) {
+        syslog(LOG_INFO, "error of shmget(key=%d, errno=%d)\n", key, errno);
+        return -1;
+    }
+    syslog(LOG_DEBUG, "success of shmget(key=%d)\n", key);
+    syslog(LOG_DEBUG, "success of shmget(iShmId=%d)\n", iShmId);
+    return iShmId;
+}
+
+// shmget of an existing segment for reading, and its lines; -1 on failure.
+static int FindSegment(key_t key, size_t size) {
+    errno = 0;
+    const int iShmId = shmget(key, size, kShmReadFlags);
+    if (iShmId == -1) {
+        syslog(LOG_INFO, "error of shmget(iShmId=%d, errno=%d)\n", iShmId, errno);
+        return -1;
+    }
+    syslog(LOG_DEBUG, "success of shmget(iShmId=%d)\n", iShmId);
+    return iShmId;
+}
+
+// shmat and its lines; the address line is at the priority each caller gives it. Returns shmat's
+// result, so the caller tests it with AttachFailed.
+static void *AttachSegment(int iShmId, int shmflg, int addrPriority) {
+    errno = 0;
+    void *pShared = shmat(iShmId, nullptr, shmflg);
+    if (AttachFailed(pShared)) {
+        syslog(LOG_INFO, "error of shmat(iShmId=%d, errno=%d)\n", iShmId, errno);
+        return pShared;
+    }
+    syslog(LOG_DEBUG, "success of shmat(iShmId=%d)\n", iShmId);
+    syslog(addrPriority, "success of shmat(pShared=0x%lx)\n", TraceAddr(pShared));
+    return pShared;
+}
+
 // The keys are recomputed on every call: the key file's identity is part of every key, and
 // another module may have made the file anew since the last call.
 static ShmKind FindKind(key_t key) {
@@ -91,14 +130,8 @@ static void LogBeforeRemoval(ShmKind kind, int iShmId) {
 
 int ComShmCreat(ProcInfo *pProcInfo, key_t key, size_t size) {
     TraceStart("ComShmCreat()");
-    errno = 0;
-    const int iShmId = shmget(key, size, kShmCreateFlags);
-    if (iShmId == -1) {
-        syslog(LOG_INFO, "error of shmget(key=%d, errno=%d)\n", key, errno);
-        return -1;
-    }
-    syslog(LOG_DEBUG, "success of shmget(key=%d)\n", key);
-    syslog(LOG_DEBUG, "success of shmget(iShmId=%d)\n", iShmId);
+    const int iShmId = CreateSegment(key, size);
+    if (iShmId == -1) return -1;
 
     const ShmKind kind = FindKind(key);
     if (kind == kNoKind) {
@@ -113,14 +146,8 @@ int ComShmCreat(ProcInfo *pProcInfo, key_t key, size_t size) {
 
 intptr_t ComShmOpenRw(ProcInfo *pProcInfo, key_t key, int iShmId) {
     TraceStart("ComShmOpenRw()");
-    errno = 0;
-    void *pShared = shmat(iShmId, nullptr, 0);
-    if (AttachFailed(pShared)) {
-        syslog(LOG_INFO, "error of shmat(iShmId=%d, errno=%d)\n", iShmId, errno);
-        return -1;
-    }
-    syslog(LOG_DEBUG, "success of shmat(iShmId=%d)\n", iShmId);
-    syslog(LOG_INFO, "success of shmat(pShared=0x%lx)\n", TraceAddr(pShared));
+    void *pShared = AttachSegment(iShmId, 0, LOG_INFO);
+    if (AttachFailed(pShared)) return -1;
 
     const ShmKind kind = FindKind(key);
     if (kind == kNoKind) {
@@ -135,22 +162,11 @@ intptr_t ComShmOpenRw(ProcInfo *pProcInfo, key_t key, int iShmId) {
 
 intptr_t ComShmOpenRead(ProcInfo *pProcInfo, key_t key, size_t size) {
     TraceStart("ComShmOpenRead()");
-    errno = 0;
-    const int iShmId = shmget(key, size, kShmReadFlags);
-    if (iShmId == -1) {
-        syslog(LOG_INFO, "error of shmget(iShmId=%d, errno=%d)\n", iShmId, errno);
-        return -1;
-    }
-    syslog(LOG_DEBUG, "success of shmget(iShmId=%d)\n", iShmId);
+    const int iShmId = FindSegment(key, size);
+    if (iShmId == -1) return -1;
 
-    errno = 0;
-    void *pShared = shmat(iShmId, nullptr, SHM_RDONLY);
-    if (AttachFailed(pShared)) {
-        syslog(LOG_INFO, "error of shmat(iShmId=%d, errno=%d)\n", iShmId, errno);
-        return -1;
-    }
-    syslog(LOG_DEBUG, "success of shmat(iShmId=%d)\n", iShmId);
-    syslog(LOG_INFO, "success of shmat(pShared=0x%lx)\n", TraceAddr(pShared));
+    void *pShared = AttachSegment(iShmId, SHM_RDONLY, LOG_INFO);
+    if (AttachFailed(pShared)) return -1;
 
     const ShmKind kind = FindKind(key);
     if (kind == kNoKind) {
@@ -252,14 +268,8 @@ int ComShmRwFree(ProcInfo *pProcInfo, key_t key) {
 
 int ComCardMasterShmCreat([[maybe_unused]] void *pStCardMst, key_t key, size_t size) {
     TraceStart("ComCardMasterShmCreat()");
-    errno = 0;
-    const int iShmId = shmget(key, size, kShmCreateFlags);
-    if (iShmId == -1) {
-        syslog(LOG_INFO, "error of shmget(key=%d, errno=%d)\n", key, errno);
-        return -1;
-    }
-    syslog(LOG_DEBUG, "success of shmget(key=%d)\n", key);
-    syslog(LOG_DEBUG, "success of shmget(iShmId=%d)\n", iShmId);
+    const int iShmId = CreateSegment(key, size);
+    if (iShmId == -1) return -1;
 
     if (!IsCardMasterKey(key)) {
         syslog(LOG_INFO, "error of ComCardMasterShmCreat(ftok())\n");
@@ -272,14 +282,8 @@ int ComCardMasterShmCreat([[maybe_unused]] void *pStCardMst, key_t key, size_t s
 
 intptr_t ComCardMasterShmOpenRw(void *pStCardMst, key_t key, int iShmId) {
     TraceStart("ComCardMasterShmOpenRw()");
-    errno = 0;
-    void *pShared = shmat(iShmId, nullptr, 0);
-    if (AttachFailed(pShared)) {
-        syslog(LOG_INFO, "error of shmat(iShmId=%d, errno=%d)\n", iShmId, errno);
-        return -1;
-    }
-    syslog(LOG_DEBUG, "success of shmat(iShmId=%d)\n", iShmId);
-    syslog(LOG_DEBUG, "success of shmat(pShared=0x%lx)\n", TraceAddr(pShared));
+    void *pShared = AttachSegment(iShmId, 0, LOG_DEBUG);
+    if (AttachFailed(pShared)) return -1;
 
     if (!IsCardMasterKey(key)) {
         syslog(LOG_INFO, "error of ComCardMasterShmOpenRw(ftok())\n");
@@ -293,22 +297,11 @@ intptr_t ComCardMasterShmOpenRw(void *pStCardMst, key_t key, int iShmId) {
 
 intptr_t ComCardMasterShmOpenRead([[maybe_unused]] void *pStCardMst, key_t key, size_t size) {
     TraceStart("ComCardMasterShmOpenRead()");
-    errno = 0;
-    const int iShmId = shmget(key, size, kShmReadFlags);
-    if (iShmId == -1) {
-        syslog(LOG_INFO, "error of shmget(iShmId=%d, errno=%d)\n", iShmId, errno);
-        return -1;
-    }
-    syslog(LOG_DEBUG, "success of shmget(iShmId=%d)\n", iShmId);
+    const int iShmId = FindSegment(key, size);
+    if (iShmId == -1) return -1;
 
-    errno = 0;
-    void *pShared = shmat(iShmId, nullptr, SHM_RDONLY);
-    if (AttachFailed(pShared)) {
-        syslog(LOG_INFO, "error of shmat(iShmId=%d, errno=%d)\n", iShmId, errno);
-        return -1;
-    }
-    syslog(LOG_DEBUG, "success of shmat(iShmId=%d)\n", iShmId);
-    syslog(LOG_DEBUG, "success of shmat(pShared=0x%lx)\n", TraceAddr(pShared));
+    void *pShared = AttachSegment(iShmId, SHM_RDONLY, LOG_DEBUG);
+    if (AttachFailed(pShared)) return -1;
 
     if (!IsCardMasterKey(key)) {
         syslog(LOG_INFO, "error of ComCardMasterShmOpenRead(ftok())\n");
