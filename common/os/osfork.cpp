@@ -68,6 +68,19 @@ void ComModuleInfoCreate(ProcInfo *pProcInfo, int iModId) {
     TraceEnd("ComModuleInfoCreate()");
 }
 
+// fork and the lines both starters log for it; -1 (with iErrno set) when no child was made.
+static pid_t ForkLogged(ProcInfo *pProcInfo) {
+    errno = 0;
+    const pid_t pid = fork();
+    const int forkErrno = errno;
+    syslog(LOG_DEBUG, "fork(pid=%d)\n", pid);
+    if (pid == -1) {
+        pProcInfo->iErrno = forkErrno;
+        syslog(LOG_INFO, "fork failed(pid), errno=%d\n", forkErrno);
+    }
+    return pid;
+}
+
 int ComProcessCreate(ProcInfo *pProcInfo, const char *pProcName, int iModIndex, int iIdOffset,
                      const char *pArg) {
     TraceStart("ComProcessCreate()");
@@ -90,17 +103,10 @@ int ComProcessCreate(ProcInfo *pProcInfo, const char *pProcName, int iModIndex, 
     std::array<char *, 4> argv = {const_cast<char *>(pProcName), idText.data(), const_cast<char *>(pArg),
                                   nullptr};
 
-    errno = 0;
     // Children are reaped by the system as soon as they end; the starter is told nothing.
     (void)signal(SIGCHLD, SIG_IGN);
-    const pid_t pid = fork();
-    const int forkErrno = errno;
-    syslog(LOG_DEBUG, "fork(pid=%d)\n", pid);
-    if (pid == -1) {
-        pProcInfo->iErrno = forkErrno;
-        syslog(LOG_INFO, "fork failed(pid), errno=%d\n", forkErrno);
-        return -1;
-    }
+    const pid_t pid = ForkLogged(pProcInfo);
+    if (pid == -1) return -1;
     if (pid == 0) {
         syslog(LOG_DEBUG, "start of execv(%s)\n", pProcName);
         errno = 0;
@@ -129,15 +135,8 @@ int ComProcessCreateGrandChild(ProcInfo *pProcInfo, const char *pProcName, char 
     TraceStart("ComProcessCreateGrandChild()");
     syslog(LOG_DEBUG, "Procname = %s\n", pProcName);
     syslog(LOG_DEBUG, "start of fork(%s)\n", pProcName);
-    errno = 0;
-    const pid_t pid = fork();
-    const int forkErrno = errno;
-    syslog(LOG_DEBUG, "fork(pid=%d)\n", pid);
-    if (pid == -1) {
-        pProcInfo->iErrno = forkErrno;
-        syslog(LOG_INFO, "fork failed(pid), errno=%d\n", forkErrno);
-        return -1;
-    }
+    const pid_t pid = ForkLogged(pProcInfo);
+    if (pid == -1) return -1;
     if (pid == 0) {
         syslog(LOG_DEBUG, "start of execv(%s)\n", pProcName);
         errno = 0;
