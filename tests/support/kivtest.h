@@ -3,6 +3,9 @@
 #ifndef KIVTEST_H
 #define KIVTEST_H
 
+#include <sys/types.h>
+
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -20,6 +23,26 @@ std::string ReadFileBytes(const std::string &path);
 std::string Record(int mod, int cmd, const std::string &data250);
 // 250 spaces with the given bytes placed at the start.
 std::string Data(const std::string &head);
+
+// One syslog line as a test expects it: priority and exact text.
+struct Line {
+    int pri;
+    std::string text;
+    bool operator==(const Line &) const = default;
+};
+void PrintTo(const Line &l, std::ostream *os);
+using Lines = std::vector<Line>;
+
+// Lines process pid logged since the receiver was last cleared.
+Lines LoggedBy(pid_t pid);
+// Drops everything received so far.
+void ClearLog();
+
+// printf into a std::string, for expected texts.
+__attribute__((format(printf, 1, 2))) std::string F(const char *fmt, ...);
+
+// Everything a non-blocking descriptor holds now.
+std::string ReadAvailable(int fd);
 
 } // namespace kivtest
 

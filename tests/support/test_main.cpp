@@ -3,6 +3,7 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -93,6 +94,38 @@ std::string Record(int mod, int cmd, const std::string &data250) {
     r += data250;
     r.resize(256, '\0');
     return r;
+}
+
+void PrintTo(const Line &l, std::ostream *os) { *os << '<' << l.pri << '>' << testing::PrintToString(l.text); }
+
+Lines LoggedBy(pid_t pid) {
+    Syslog().Sync();
+    Lines out;
+    for (const auto &l : Syslog().Lines())
+        if (l.pid == pid) out.push_back({l.pri, l.text});
+    return out;
+}
+
+void ClearLog() {
+    Syslog().Sync();
+    Syslog().Clear();
+}
+
+std::string F(const char *fmt, ...) {
+    char buf[512];
+    va_list ap;
+    va_start(ap, fmt);
+    std::vsnprintf(buf, sizeof buf, fmt, ap);
+    va_end(ap);
+    return buf;
+}
+
+std::string ReadAvailable(int fd) {
+    std::string out;
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(fd, buf, sizeof buf)) > 0) out.append(buf, static_cast<size_t>(n));
+    return out;
 }
 
 } // namespace kivtest

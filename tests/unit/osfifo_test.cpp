@@ -72,13 +72,7 @@ std::string FuncLine(const std::string &what, const std::string &file, const std
     return what + " of function ,common/ipc/" + file + ",[0-9]+,@" + fn + "\n";
 }
 
-std::string ReadAvailable(int fd) {
-    std::string out;
-    std::array<char, 4096> buf;
-    ssize_t n;
-    while ((n = read(fd, buf.data(), buf.size())) > 0) out.append(buf.data(), static_cast<size_t>(n));
-    return out;
-}
+using kivtest::ReadAvailable;
 
 void WriteAll(int fd, const std::string &bytes) {
     ASSERT_EQ(write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));

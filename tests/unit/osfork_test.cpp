@@ -26,35 +26,12 @@
 
 namespace {
 
-struct Line {
-    int pri;
-    std::string text;
-    bool operator==(const Line &) const = default;
-};
-void PrintTo(const Line &l, std::ostream *os) { *os << '<' << l.pri << '>' << testing::PrintToString(l.text); }
-using Lines = std::vector<Line>;
+using kivtest::ClearLog;
+using kivtest::F;
+using kivtest::Line;
+using kivtest::Lines;
+using kivtest::LoggedBy;
 
-__attribute__((format(printf, 1, 2))) std::string F(const char *fmt, ...) {
-    char buf[256];
-    va_list ap;
-    va_start(ap, fmt);
-    std::vsnprintf(buf, sizeof buf, fmt, ap);
-    va_end(ap);
-    return buf;
-}
-
-// Lines process pid logged since the last Clear.
-Lines LoggedBy(pid_t pid) {
-    kivtest::Syslog().Sync();
-    Lines out;
-    for (const auto &l : kivtest::Syslog().Lines())
-        if (l.pid == pid) out.push_back({l.pri, l.text});
-    return out;
-}
-void ClearLog() {
-    kivtest::Syslog().Sync();
-    kivtest::Syslog().Clear();
-}
 
 void RemoveAllSegments() {
     std::ifstream list("/proc/sysvipc/shm");

@@ -21,40 +21,19 @@
 
 namespace {
 
-struct Line {
-    int pri;
-    std::string text;
-    bool operator==(const Line &) const = default;
-};
-void PrintTo(const Line &l, std::ostream *os) { *os << '<' << l.pri << '>' << testing::PrintToString(l.text); }
-using Lines = std::vector<Line>;
-
-__attribute__((format(printf, 1, 2))) std::string F(const char *fmt, ...) {
-    char buf[256];
-    va_list ap;
-    va_start(ap, fmt);
-    std::vsnprintf(buf, sizeof buf, fmt, ap);
-    va_end(ap);
-    return buf;
-}
+using kivtest::ClearLog;
+using kivtest::F;
+using kivtest::Line;
+using kivtest::Lines;
+using kivtest::LoggedBy;
 std::string Hex(const void *p) { return F("0x%lx", static_cast<unsigned long>(reinterpret_cast<uintptr_t>(p))); }
 void *Addr(intptr_t r) { return reinterpret_cast<void *>(r); }
 
 // Lines this process logged since the last Clear.
-Lines Logged() {
-    kivtest::Syslog().Sync();
-    Lines out;
-    for (const auto &l : kivtest::Syslog().Lines())
-        if (l.pid == getpid()) out.push_back({l.pri, l.text});
-    return out;
-}
+Lines Logged() { return LoggedBy(getpid()); }
 size_t Count(int pri, const std::string &text) {
     kivtest::Syslog().Sync();
     return kivtest::Syslog().Count(pri, text);
-}
-void ClearLog() {
-    kivtest::Syslog().Sync();
-    kivtest::Syslog().Clear();
 }
 
 key_t Key(int proj) { return ftok(SHM_KEY_FILE, proj); }

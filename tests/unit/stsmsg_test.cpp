@@ -19,13 +19,7 @@ using kivtest::Syslog;
 
 namespace {
 
-std::string ReadAvailable(int fd) {
-    std::string out;
-    std::array<char, 4096> buf;
-    ssize_t n;
-    while ((n = read(fd, buf.data(), buf.size())) > 0) out.append(buf.data(), static_cast<size_t>(n));
-    return out;
-}
+using kivtest::ReadAvailable;
 
 size_t CountMatching(int pri, const std::string &pattern) {
     Syslog().Sync();
