@@ -289,7 +289,7 @@ intptr_t ComCardMasterShmOpenRw(void *pStCardMst, key_t key, int iShmId) {
         syslog(LOG_INFO, "error of ComCardMasterShmOpenRw(ftok())\n");
         return -1;
     }
-    // The caller's own pointer, not the new address: the caller stores the result itself.
+    // The caller's own pointer, not the address just attached: the caller stores the result itself.
     syslog(LOG_INFO, "shmat(pStCardMst = 0x%lx)\n", TraceAddr(pStCardMst));
     TraceEnd("ComCardMasterShmOpenRw()");
     return reinterpret_cast<intptr_t>(pShared);

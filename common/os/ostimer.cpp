@@ -162,7 +162,7 @@ int ComTimerStart(ProcInfo *pProcInfo, int handle) {
     errno = 0;
     if (timer_settime(t.timerId, 0, &t.itval, nullptr) != 0) {
         syslog(LOG_INFO, "error of timer_settime(errno=%d)\n", errno);
-        // The record still asks for creation, so the next start makes a new kernel timer:
+        // The record still asks for creation, so the next start makes another kernel timer:
         // this one would otherwise be left behind for the life of the process.
         timer_delete(t.timerId);
         return -1;
