@@ -63,7 +63,7 @@ static FifoMsg BuildRecord(int iMod_id, int iCmd_id, const void *data) {
 // How one kind of ComFifoCreateOpen opens its pipe.
 struct OpenKind {
     int flags;
-    int retryErrno; // the open is repeated while it fails with this error; 0 never
+    int retryErrno;   // the open is repeated while it fails with this error; 0 never
     const char *what; // "read", "write" or "RW" in the trace lines
 };
 
