@@ -19,6 +19,7 @@
 #include "util/trace.h"
 
 // The module index (position in these tables) also selects a child's entry in the record.
+// clang-format off
 static constexpr std::array<uint16_t, KIV_MODULE_MAX> mod_id_tbl = {
     80, 10, 11, 20, 21, 25, 22, 23, 24, 71, 30, 31, 55, 100, 101, 50, 90,
     40, 60, 51, 52, 53, 54, 102, 103, 144, 143, 140, 141, 142, 170, 110, 70,
@@ -29,6 +30,7 @@ static constexpr std::array<const char *, KIV_MODULE_MAX> mod_name_tbl = {
     "kivsch",  "kivstop", "kivgdbt", "kivtamp", "kivpdwn", "kivlcd",  "kivfva",    "kivemrg", "kivgurd",
     "kivanti", "kivrute", "kivtwop", "kivkivt", "kivbundle", "kivsvr",
 };
+// clang-format on
 
 static constexpr bool ModuleIdsDistinct() {
     for (size_t i = 0; i < mod_id_tbl.size(); ++i)
@@ -37,9 +39,8 @@ static constexpr bool ModuleIdsDistinct() {
     return true;
 }
 static constexpr bool ModuleNamesFit() {
-    return std::ranges::all_of(mod_name_tbl, [](const char *name) {
-        return std::string_view(name).size() < sizeof(ModuleInfo{}.name);
-    });
+    return std::ranges::all_of(
+        mod_name_tbl, [](const char *name) { return std::string_view(name).size() < sizeof(ModuleInfo{}.name); });
 }
 static_assert(ModuleIdsDistinct(), "a module id names one module only");
 static_assert(ModuleNamesFit(), "every module name fits moduleInfo.name with its NUL");
@@ -81,8 +82,7 @@ static pid_t ForkLogged(ProcInfo *pProcInfo) {
     return pid;
 }
 
-int ComProcessCreate(ProcInfo *pProcInfo, const char *pProcName, int iModIndex, int iIdOffset,
-                     const char *pArg) {
+int ComProcessCreate(ProcInfo *pProcInfo, const char *pProcName, int iModIndex, int iIdOffset, const char *pArg) {
     TraceStart("ComProcessCreate()");
     syslog(LOG_DEBUG, "Procname = %s\n", pProcName);
     syslog(LOG_DEBUG, "start of fork(%s)\n", pProcName);
@@ -100,8 +100,7 @@ int ComProcessCreate(ProcInfo *pProcInfo, const char *pProcName, int iModIndex, 
     const long long idSum = static_cast<long long>(mod_id_tbl[idx]) + iIdOffset;
     std::to_chars(idText.data(), idText.data() + idText.size() - 1, idSum);
     // execv does not modify the strings; its C signature only lacks the const.
-    std::array<char *, 4> argv = {const_cast<char *>(pProcName), idText.data(), const_cast<char *>(pArg),
-                                  nullptr};
+    std::array<char *, 4> argv = {const_cast<char *>(pProcName), idText.data(), const_cast<char *>(pArg), nullptr};
 
     // Children are reaped by the system as soon as they end; the starter is told nothing.
     (void)signal(SIGCHLD, SIG_IGN);
@@ -152,9 +151,7 @@ int ComProcessCreateGrandChild(ProcInfo *pProcInfo, const char *pProcName, char 
 }
 
 // The state is written by another process, so every pass reads the segment itself.
-static int ReadProcState(const ProcStateData *pData) {
-    return *static_cast<const volatile int *>(&pData->iiProcState);
-}
+static int ReadProcState(const ProcStateData *pData) { return *static_cast<const volatile int *>(&pData->iiProcState); }
 
 int ComProcStateCheck(ProcInfo *pProcInfo) {
     TraceStart("ComProcStateCheck()");
