@@ -9,8 +9,7 @@ extern "C" {
 #endif
 
 void ComModuleInfoCreate(ProcInfo *pProcInfo, int iModId);
-int ComProcessCreate(ProcInfo *pProcInfo, const char *pProcName, int iModIndex, int iIdOffset,
-                     const char *pArg);
+int ComProcessCreate(ProcInfo *pProcInfo, const char *pProcName, int iModIndex, int iIdOffset, const char *pArg);
 int ComProcessCreateGrandChild(ProcInfo *pProcInfo, const char *pProcName, char *const argv[]);
 int ComProcStateCheck(ProcInfo *pProcInfo);
 
