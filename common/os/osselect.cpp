@@ -18,8 +18,7 @@ static sigset_t set;
 
 // Signals a waiting process still takes: the timer signal, the stop and termination
 // signals, and child exits.
-static constexpr std::array<int, 7> kWaitSignals = {SIGUSR1, SIGKILL, SIGHUP, SIGINT,
-                                                    SIGSTOP, SIGTERM, SIGCHLD};
+static constexpr std::array<int, 7> kWaitSignals = {SIGUSR1, SIGKILL, SIGHUP, SIGINT, SIGSTOP, SIGTERM, SIGCHLD};
 
 // The sets hold FD_SETSIZE bits; a descriptor outside them must never reach FD_SET,
 // FD_CLR or FD_ISSET, which would write or read past the set.
@@ -44,9 +43,7 @@ static void ClearFd(ProcInfo *pProcInfo, int fd) {
     FD_CLR(fd, &pProcInfo->fdsSelect);
 }
 
-static bool FdReady(const ProcInfo *pProcInfo, int fd) {
-    return FdInSet(fd) && FD_ISSET(fd, &pProcInfo->fdsReady);
-}
+static bool FdReady(const ProcInfo *pProcInfo, int fd) { return FdInSet(fd) && FD_ISSET(fd, &pProcInfo->fdsReady); }
 
 void ComSelectInit(ProcInfo *pProcInfo) {
     TraceStart("ComSelectInit()");
@@ -148,8 +145,7 @@ static int ServeTimers(ProcInfo *pProcInfo, int &n) {
         char cReadBuff[2] = {0, 0};
         (void)read(pProcInfo->TimerCntInfo[i].iTimerSelectDes[0], cReadBuff, 1);
         syslog(LOG_DEBUG, "cReadBuff = %s\n", cReadBuff);
-        if (pProcInfo->TimerCntInfo[i].iTimerMode == TIMER_MODE_ONESHOT)
-            pProcInfo->TimerCntInfo[i].iTimerState = 0;
+        if (pProcInfo->TimerCntInfo[i].iTimerMode == TIMER_MODE_ONESHOT) pProcInfo->TimerCntInfo[i].iTimerState = 0;
 
         pProcInfo->iSigState = 0;
         --n;
