@@ -21,8 +21,7 @@
 ProcInfo *pProcInfoCom = nullptr;
 
 // Signal value of timer slot k.
-static constexpr std::array<int, KIV_TIMER_MAX> timerSigIdTbl = {100, 101, 102, 103, 104,
-                                                                 105, 106, 107, 108, 109};
+static constexpr std::array<int, KIV_TIMER_MAX> timerSigIdTbl = {100, 101, 102, 103, 104, 105, 106, 107, 108, 109};
 
 // timer_create copies it, so one record serves every timer.
 static struct sigevent event;
@@ -104,19 +103,15 @@ int ComTimerSet(ProcInfo *pProcInfo, int mode, int msec, SelectProc handler) {
         t.iTimerSelectDes[1] = 0;
         return -1;
     }
-    syslog(LOG_DEBUG,
-           "read pipe(pProcInfo->TimerCntInfo[pProcInfo->iTimerCount].iTimerSelectDes[0] = %d)\n",
+    syslog(LOG_DEBUG, "read pipe(pProcInfo->TimerCntInfo[pProcInfo->iTimerCount].iTimerSelectDes[0] = %d)\n",
            t.iTimerSelectDes[0]);
-    syslog(LOG_DEBUG,
-           "write pipe(pProcInfo->TimerCntInfo[pProcInfo->iTimerCount].iTimerSelectDes[1] = %d)\n",
+    syslog(LOG_DEBUG, "write pipe(pProcInfo->TimerCntInfo[pProcInfo->iTimerCount].iTimerSelectDes[1] = %d)\n",
            t.iTimerSelectDes[1]);
 
     pProcInfo->iTimerSelectDes[n] = t.iTimerSelectDes[0];
     pProcInfo->pTimerSelectProc[n] = handler;
-    syslog(LOG_DEBUG, "pProcInfo->iTimerSelectDes[pProcInfo->iTimerCount] = %d\n",
-           pProcInfo->iTimerSelectDes[n]);
-    syslog(LOG_DEBUG, "pProcInfo->pTimerSelectProc[pProcInfo->iTimerCount] = 0x%lx\n",
-           TraceAddr(handler));
+    syslog(LOG_DEBUG, "pProcInfo->iTimerSelectDes[pProcInfo->iTimerCount] = %d\n", pProcInfo->iTimerSelectDes[n]);
+    syslog(LOG_DEBUG, "pProcInfo->pTimerSelectProc[pProcInfo->iTimerCount] = 0x%lx\n", TraceAddr(handler));
     ComSelectTimerInit(pProcInfo);
 
     t.iTimerCreate = 1;
@@ -239,8 +234,7 @@ int ComTimeReSetTimer(ProcInfo *pProcInfo, int handle, int msec) {
     struct itimerspec its = SettingFromMsec(msec, t.iTimerMode == TIMER_MODE_CYCLIC);
     syslog(LOG_DEBUG, "ComTimeReSetTimer() itval.it_value.tv_sec=%ld\n", static_cast<long>(its.it_value.tv_sec));
     syslog(LOG_DEBUG, "ComTimeReSetTimer() itval.it_value.tv_nsec=%ld\n", static_cast<long>(its.it_value.tv_nsec));
-    syslog(LOG_DEBUG, "ComTimeReSetTimer() itval.it_interval.tv_sec=%ld\n",
-           static_cast<long>(its.it_interval.tv_sec));
+    syslog(LOG_DEBUG, "ComTimeReSetTimer() itval.it_interval.tv_sec=%ld\n", static_cast<long>(its.it_interval.tv_sec));
     syslog(LOG_DEBUG, "ComTimeReSetTimer() itval.it_interval.tv_nsec=%ld\n",
            static_cast<long>(its.it_interval.tv_nsec));
 
@@ -362,8 +356,8 @@ static void TimerSigHandler(int /*sig*/, siginfo_t *info, void * /*context*/) {
         int value = info->si_value.sival_int;
         int slot = value - timerSigIdTbl[0];
         // A SIGUSR1 sent by kill carries no timer value and is ignored.
-        if (slot >= 0 && slot < p->iTimerCount && slot < KIV_TIMER_MAX &&
-            p->TimerCntInfo[slot].iTimerSigId == value && p->TimerCntInfo[slot].iTimerSelectDes[1] > 0) {
+        if (slot >= 0 && slot < p->iTimerCount && slot < KIV_TIMER_MAX && p->TimerCntInfo[slot].iTimerSigId == value &&
+            p->TimerCntInfo[slot].iTimerSelectDes[1] > 0) {
             // The byte names the slot, which makes the loop's trace readable.
             char b = static_cast<char>('0' + slot);
             (void)write(p->TimerCntInfo[slot].iTimerSelectDes[1], &b, 1);
