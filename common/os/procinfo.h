@@ -33,14 +33,14 @@ typedef int (*SelectProc)(struct ProcInfo *pProcInfo);
 
 /* One interval timer. */
 typedef struct TimerCntInfo {
-    int iTimerSelectDes[2]; /* pipe: [0] read end, [1] write end = the timer handle */
-    timer_t timerId;        /* kernel timer */
-    int iTimerMode;         /* 1 one-shot, 2 cyclic */
-    int iTimerMsec;         /* period in milliseconds */
-    SelectProc pTimerProc;  /* handler given to ComTimerSet */
-    int iTimerSigId;        /* signal value, 100 + slot */
-    int iTimerState;        /* 1 running, 0 stopped */
-    int iTimerCreate;       /* 1 the kernel timer must be created by the next start */
+    int iTimerSelectDes[2];  /* pipe: [0] read end, [1] write end = the timer handle */
+    timer_t timerId;         /* kernel timer */
+    int iTimerMode;          /* 1 one-shot, 2 cyclic */
+    int iTimerMsec;          /* period in milliseconds */
+    SelectProc pTimerProc;   /* handler given to ComTimerSet */
+    int iTimerSigId;         /* signal value, 100 + slot */
+    int iTimerState;         /* 1 running, 0 stopped */
+    int iTimerCreate;        /* 1 the kernel timer must be created by the next start */
     struct itimerspec itval; /* setting last computed */
 } TimerCntInfo;
 
