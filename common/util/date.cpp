@@ -24,10 +24,9 @@ void GetTimeOf(const struct timeval *pTv, uint32_t *pDate, uint32_t *pTime, uint
         const struct tm *tm = localtime(&secs);
         if (tm != nullptr) {
             auto bits = [](long v, uint32_t mask) { return static_cast<uint32_t>(v) & mask; };
-            date = bits(tm->tm_year + 1900L, 0xFFFF) << 16 | bits(tm->tm_mon + 1L, 0xFF) << 8 |
-                   bits(tm->tm_mday, 0xFF);
-            time = bits(tm->tm_hour, 0xFF) << 24 | bits(tm->tm_min, 0xFF) << 16 |
-                   bits(tm->tm_sec, 0xFF) << 8 | bits(static_cast<long>(pTv->tv_usec / 10000), 0xFF);
+            date = bits(tm->tm_year + 1900L, 0xFFFF) << 16 | bits(tm->tm_mon + 1L, 0xFF) << 8 | bits(tm->tm_mday, 0xFF);
+            time = bits(tm->tm_hour, 0xFF) << 24 | bits(tm->tm_min, 0xFF) << 16 | bits(tm->tm_sec, 0xFF) << 8 |
+                   bits(static_cast<long>(pTv->tv_usec / 10000), 0xFF);
             weekday = static_cast<uint16_t>(tm->tm_wday);
         }
     }
@@ -66,8 +65,8 @@ void DateTimeStrOf(uint32_t date, uint32_t time, char *pDateStr, char *pTimeStr)
 void DebugTimeStrOf(uint32_t date, uint32_t time, char *pStamp) {
     if (pStamp == nullptr) return;
     char scratch[64];
-    (void)snprintf(scratch, sizeof scratch, "%04u-%02u-%02u %02u:%02u:%02u.%03u", Year(date), Month(date),
-                   Day(date), Hour(time), Minute(time), Second(time), Millis(time));
+    (void)snprintf(scratch, sizeof scratch, "%04u-%02u-%02u %02u:%02u:%02u.%03u", Year(date), Month(date), Day(date),
+                   Hour(time), Minute(time), Second(time), Millis(time));
     // 23 characters and the terminator.
     memcpy(pStamp, scratch, 24);
 }
