@@ -260,8 +260,7 @@ void WriteActLog(uint32_t code, const char *text) {
 
     // Room for the text: the record is cut so that the line end and terminator always fit.
     constexpr size_t kBodyMax = sizeof log_buf - 3;
-    int head = snprintf(log_buf, sizeof log_buf, "%s [%03u]", GetDebugTimeStr(),
-                        static_cast<unsigned>(code));
+    int head = snprintf(log_buf, sizeof log_buf, "%s [%03u]", GetDebugTimeStr(), static_cast<unsigned>(code));
     size_t used = head > 0 ? static_cast<size_t>(head) : 0;
     if (used > kBodyMax) used = kBodyMax;
     if (text != nullptr && used < kBodyMax) {
