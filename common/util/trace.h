@@ -22,6 +22,8 @@ inline void TraceEnd(const char *what) { syslog(LOG_DEBUG, "end of %s\n", what);
 // Addresses are logged in full pointer width with "0x%lx".
 inline unsigned long TraceAddr(const void *p) { return static_cast<unsigned long>(reinterpret_cast<uintptr_t>(p)); }
 template <typename R, typename... A>
-inline unsigned long TraceAddr(R (*fn)(A...)) { return static_cast<unsigned long>(reinterpret_cast<uintptr_t>(fn)); }
+inline unsigned long TraceAddr(R (*fn)(A...)) {
+    return static_cast<unsigned long>(reinterpret_cast<uintptr_t>(fn));
+}
 
 #endif
