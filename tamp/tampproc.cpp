@@ -131,8 +131,8 @@ int TermProc(ProcInfo *pProcInfo) {
         errno = 0;
         if (close(pProcInfo->iFifoWriteDes[i]) != 0) {
             pProcInfo->iErrno = errno;
-            syslog(LOG_INFO, "close(fifoWrite) failed(iFifoWriteDes=%d, errno=%d(%s))\n",
-                   pProcInfo->iFifoWriteDes[i], errno, strerror(errno));
+            syslog(LOG_INFO, "close(fifoWrite) failed(iFifoWriteDes=%d, errno=%d(%s))\n", pProcInfo->iFifoWriteDes[i],
+                   errno, strerror(errno));
             return -1;
         }
         syslog(LOG_DEBUG, "close(fifoWrite) iFifoWriteDes=%d\n", pProcInfo->iFifoWriteDes[i]);
