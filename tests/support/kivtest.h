@@ -41,6 +41,9 @@ void ClearLog();
 // printf into a std::string, for expected texts.
 __attribute__((format(printf, 1, 2))) std::string F(const char *fmt, ...);
 
+// Removes every System V segment of the sandbox's IPC namespace.
+void RemoveAllSegments();
+
 // Everything a non-blocking descriptor holds now.
 std::string ReadAvailable(int fd);
 

@@ -1,4 +1,5 @@
 #include <dirent.h>
+#include <sys/shm.h>
 #include <gtest/gtest.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -118,6 +119,17 @@ std::string F(const char *fmt, ...) {
     std::vsnprintf(buf, sizeof buf, fmt, ap);
     va_end(ap);
     return buf;
+}
+
+void RemoveAllSegments() {
+    std::ifstream list("/proc/sysvipc/shm");
+    std::string line;
+    std::getline(list, line);
+    while (std::getline(list, line)) {
+        long key;
+        int id;
+        if (std::istringstream(line) >> key >> id) shmctl(id, IPC_RMID, nullptr);
+    }
 }
 
 std::string ReadAvailable(int fd) {

@@ -31,18 +31,9 @@ using kivtest::F;
 using kivtest::Line;
 using kivtest::Lines;
 using kivtest::LoggedBy;
+using kivtest::RemoveAllSegments;
 
 
-void RemoveAllSegments() {
-    std::ifstream list("/proc/sysvipc/shm");
-    std::string line;
-    std::getline(list, line);
-    while (std::getline(list, line)) {
-        long key;
-        int id;
-        if (std::istringstream(line) >> key >> id) shmctl(id, IPC_RMID, nullptr);
-    }
-}
 
 __sighandler_t ChildDisposition() {
     struct sigaction sa {};

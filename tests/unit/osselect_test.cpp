@@ -24,6 +24,7 @@
 #include "os/ostimer.h"
 
 using namespace std::chrono_literals;
+using kivtest::F;
 using kivtest::Syslog;
 
 namespace {
@@ -72,14 +73,6 @@ int Pending(int fd) {
     return n;
 }
 
-__attribute__((format(printf, 1, 2))) std::string Fmt(const char *fmt, ...) {
-    char b[256];
-    va_list ap;
-    va_start(ap, fmt);
-    std::vsnprintf(b, sizeof b, fmt, ap);
-    va_end(ap);
-    return b;
-}
 
 // Blocked-signal mask of one thread, as the kernel reports it.
 unsigned long long SigBlk(pid_t tid) {
@@ -165,14 +158,14 @@ TEST_F(Select, ReadyDescriptorIsServedWithItsDescriptorSet) {
     Pipe &b = NewPipe();
     Register({a.r, b.r});
     EXPECT_EQ(rec.iMaxfd, b.r);
-    EXPECT_EQ(Count(LOG_DEBUG, Fmt("pProcInfo->iMaxfd = %d\n", b.r)), 1u);
+    EXPECT_EQ(Count(LOG_DEBUG, F("pProcInfo->iMaxfd = %d\n", b.r)), 1u);
     Ready(b.w);
     EXPECT_EQ(ComSelect(&rec), 0);
     ASSERT_EQ(g_calls.size(), 1u);
     EXPECT_EQ(g_calls[0].des, b.r);
     EXPECT_EQ(rec.iSelectDes, b.r);
     EXPECT_EQ(Count(LOG_DEBUG, "iRtn = 1, errno = 0\n"), 1u);
-    EXPECT_EQ(Count(LOG_DEBUG, Fmt("read data ok pProcInfo->iSelectDes=%d\n", b.r)), 1u);
+    EXPECT_EQ(Count(LOG_DEBUG, F("read data ok pProcInfo->iSelectDes=%d\n", b.r)), 1u);
     EXPECT_EQ(Count(LOG_DEBUG, "selectProc(1) \n"), 1u);
     EXPECT_EQ(Count(LOG_DEBUG, "non read data\n"), 1u);
 }
@@ -328,7 +321,7 @@ TEST_F(Select, ClosedRegisteredDescriptorFailsThePassWithItsErrno) {
     close(p.r);
     EXPECT_EQ(ComSelect(&rec), -1);
     EXPECT_EQ(rec.iErrno, EBADF);
-    EXPECT_EQ(Count(LOG_DEBUG, Fmt("read error errno=%d\n", EBADF)), 1u);
+    EXPECT_EQ(Count(LOG_DEBUG, F("read error errno=%d\n", EBADF)), 1u);
 }
 
 TEST_F(Select, TimersAreServedBeforeDescriptorsInSlotOrder) {
@@ -348,7 +341,7 @@ TEST_F(Select, TimersAreServedBeforeDescriptorsInSlotOrder) {
     EXPECT_LT(At(LOG_DEBUG, "timerSelectProc(0) \n"), At(LOG_DEBUG, "timerSelectProc(1) \n"));
     EXPECT_LT(At(LOG_DEBUG, "timerSelectProc(1) \n"), At(LOG_DEBUG, "selectProc(0) \n"));
     EXPECT_EQ(Count(LOG_DEBUG, "cReadBuff = A\n"), 2u);
-    EXPECT_EQ(Count(LOG_DEBUG, Fmt("Des check = %d\n", rec.iTimerSelectDes[0])), 1u);
+    EXPECT_EQ(Count(LOG_DEBUG, F("Des check = %d\n", rec.iTimerSelectDes[0])), 1u);
     EXPECT_EQ(Pending(rec.iTimerSelectDes[0]), 0);
 }
 
@@ -441,7 +434,7 @@ TEST_F(Select, DescriptorOutsideTheSetsIsRefused) {
     EXPECT_EQ(std::memcmp(&rec.fdsReady, &none, sizeof none), 0);
     EXPECT_EQ(rec.iMaxfd, b.r);
     EXPECT_TRUE(FD_ISSET(b.r, &rec.fdsSelect));
-    EXPECT_EQ(Count(LOG_INFO, Fmt("error of descriptor range(%d)\n", FD_SETSIZE + 6)), 1u);
+    EXPECT_EQ(Count(LOG_INFO, F("error of descriptor range(%d)\n", FD_SETSIZE + 6)), 1u);
     EXPECT_EQ(Count(LOG_INFO, "error of descriptor range(-1)\n"), 1u);
     ComSelectFdMaxGet(&rec);
     EXPECT_EQ(rec.iMaxfd, b.r);

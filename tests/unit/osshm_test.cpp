@@ -26,6 +26,7 @@ using kivtest::F;
 using kivtest::Line;
 using kivtest::Lines;
 using kivtest::LoggedBy;
+using kivtest::RemoveAllSegments;
 std::string Hex(const void *p) { return F("0x%lx", static_cast<unsigned long>(reinterpret_cast<uintptr_t>(p))); }
 void *Addr(intptr_t r) { return reinterpret_cast<void *>(r); }
 
@@ -63,16 +64,6 @@ Mapping MappingOf(int id) {
     return {};
 }
 
-void RemoveAllSegments() {
-    std::ifstream list("/proc/sysvipc/shm");
-    std::string line;
-    std::getline(list, line);
-    while (std::getline(list, line)) {
-        long key;
-        int id;
-        if (std::istringstream(line) >> key >> id) shmctl(id, IPC_RMID, nullptr);
-    }
-}
 
 class ShmTest : public testing::Test {
 protected:

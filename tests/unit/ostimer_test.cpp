@@ -32,6 +32,7 @@
 #include "os/ostimer.h"
 
 using namespace std::chrono_literals;
+using kivtest::F;
 using kivtest::Syslog;
 using Clock = std::chrono::steady_clock;
 
@@ -68,14 +69,6 @@ size_t Count(int pri, const std::string &text) {
     return Syslog().Count(pri, text);
 }
 
-__attribute__((format(printf, 1, 2))) std::string Fmt(const char *fmt, ...) {
-    char b[256];
-    va_list ap;
-    va_start(ap, fmt);
-    std::vsnprintf(b, sizeof b, fmt, ap);
-    va_end(ap);
-    return b;
-}
 
 int Pending(int fd) {
     int n = -1;
@@ -193,10 +186,10 @@ TEST_F(Timer, TenTimersGetTheirOwnPipesAndTheEleventhIsRefused) {
     EXPECT_EQ(rec.iTimerCount, 10);
     EXPECT_EQ(NewKernelTimers(), 0u);
     EXPECT_EQ(Count(LOG_DEBUG, "pProcInfo->iTimerCount = 1\n"), 1u);
-    EXPECT_EQ(Count(LOG_DEBUG, Fmt("pProcInfo->pTimerSelectProc[pProcInfo->iTimerCount] = 0x%lx\n",
+    EXPECT_EQ(Count(LOG_DEBUG, F("pProcInfo->pTimerSelectProc[pProcInfo->iTimerCount] = 0x%lx\n",
                                    static_cast<unsigned long>(reinterpret_cast<uintptr_t>(TimerProc)))),
               10u);
-    EXPECT_EQ(Count(LOG_DEBUG, Fmt("read pipe(pProcInfo->TimerCntInfo[pProcInfo->iTimerCount].iTimerSelectDes[0] = %d)\n",
+    EXPECT_EQ(Count(LOG_DEBUG, F("read pipe(pProcInfo->TimerCntInfo[pProcInfo->iTimerCount].iTimerSelectDes[0] = %d)\n",
                                    rec.TimerCntInfo[0].iTimerSelectDes[0])),
               1u);
 
@@ -214,7 +207,7 @@ TEST_F(Timer, NeverStartedTimerIsStoppedAndHasNoKernelTimer) {
     EXPECT_EQ(NewKernelTimers(), 0u);
     // Regression: re-arming without a kernel timer armed whatever timerId happened to hold.
     EXPECT_EQ(ComTimeUpTimerStart(&rec, h, 0), -1);
-    EXPECT_EQ(Count(LOG_INFO, Fmt("error of ComTimeUpTimerStart(no kernel timer, TimerDescriptor=%d)\n", h)), 1u);
+    EXPECT_EQ(Count(LOG_INFO, F("error of ComTimeUpTimerStart(no kernel timer, TimerDescriptor=%d)\n", h)), 1u);
     EXPECT_EQ(rec.TimerCntInfo[0].iTimerState, 0);
 }
 
@@ -225,9 +218,9 @@ TEST_F(Timer, UnknownHandleIsRefusedByEveryOperation) {
     EXPECT_EQ(ComTimeUpTimerStart(&rec, bad, 10), -1);
     EXPECT_EQ(ComTimerCancel(&rec, bad), -1);
     EXPECT_EQ(ComTimerGet(&rec, bad), -1);
-    EXPECT_EQ(Count(LOG_INFO, Fmt("error of TimerDescriptor(%d)\n", bad)), 4u);
+    EXPECT_EQ(Count(LOG_INFO, F("error of TimerDescriptor(%d)\n", bad)), 4u);
     EXPECT_EQ(ComTimeReSetTimer(&rec, bad, 10), -1);
-    EXPECT_EQ(Count(LOG_INFO, Fmt("error of ComTimeReSetTimer(%d)\n", bad)), 1u);
+    EXPECT_EQ(Count(LOG_INFO, F("error of ComTimeReSetTimer(%d)\n", bad)), 1u);
     // The read end is no handle either.
     EXPECT_EQ(ComTimerStart(&rec, rec.iTimerSelectDes[0]), -1);
 }
@@ -411,7 +404,7 @@ TEST_F(Timer, DeleteLeavesNoKernelTimerAndNoPipe) {
     EXPECT_EQ(NewKernelTimers(), 0u);
     for (int fd : fds) EXPECT_FALSE(IsOpen(fd)) << fd;
     for (int k = 0; k < 4; ++k) {
-        EXPECT_EQ(Count(LOG_DEBUG, Fmt("pipeReadClose success(iTimerSelectDes=%d)\n", readEnds[static_cast<size_t>(k)])), 1u);
+        EXPECT_EQ(Count(LOG_DEBUG, F("pipeReadClose success(iTimerSelectDes=%d)\n", readEnds[static_cast<size_t>(k)])), 1u);
         EXPECT_FALSE(FD_ISSET(readEnds[static_cast<size_t>(k)], &rec.fdsSelect));
         EXPECT_EQ(rec.iTimerSelectDes[k], readEnds[static_cast<size_t>(k)]); // left for ComSelectFdzero
     }
@@ -441,7 +434,7 @@ TEST_F(Timer, FailedArmDeletesTheKernelTimerItJustMade) {
     int h = ComTimerSet(&rec, TIMER_MODE_ONESHOT, 100, TimerProc);
     rec.TimerCntInfo[0].iTimerMsec = -5; // a damaged record: the kernel refuses the setting
     EXPECT_EQ(ComTimerStart(&rec, h), -1);
-    EXPECT_EQ(Count(LOG_INFO, Fmt("error of timer_settime(errno=%d)\n", EINVAL)), 1u);
+    EXPECT_EQ(Count(LOG_INFO, F("error of timer_settime(errno=%d)\n", EINVAL)), 1u);
     EXPECT_EQ(NewKernelTimers(), 0u);
     EXPECT_EQ(rec.TimerCntInfo[0].iTimerCreate, 1);
     EXPECT_EQ(rec.TimerCntInfo[0].iTimerState, 0);
@@ -522,7 +515,7 @@ TEST_F(Timer, SleepTicksPastTheRangeClampsInsteadOfWrapping) {
     poke.join();
     sigaction(SIGINT, &old, nullptr);
     EXPECT_EQ(Count(LOG_DEBUG, "usleep = 705032704\n"), 0u);
-    EXPECT_EQ(Count(LOG_DEBUG, Fmt("usleep = %d\n", static_cast<int>(UINT32_MAX))), 1u);
+    EXPECT_EQ(Count(LOG_DEBUG, F("usleep = %d\n", static_cast<int>(UINT32_MAX))), 1u);
 }
 
 } // namespace
