@@ -50,6 +50,18 @@ inline bool Emulated() { return !DefaultOptions().emulator.empty(); }
 // A whole 256-byte record as expected on a pipe: head (ids and fields) followed by spaces.
 std::string Rec(std::string_view head);
 
+// The priority-6 lines of a start-up that cannot attach CONFIG (segment or key file missing): shut-down
+// then stops at detaching what was never attached.
+inline const std::vector<std::string> kConfigUnreachableLines = {
+    "start of TampProcess\n",
+    "error of shmget(iShmId=-1, errno=2)\n",
+    "error of ComShmOpenRead()\n",
+    "initProc error (iRet=-1)\n",
+    "start of TermProc\n",
+    "error of shmdt(errno=22)\n",
+    "error of ComShmClose()\n",
+};
+
 // Compares log texts with patterns line by line. A pattern is literal text except for "{x}",
 // which stands for one or more hex digits (addresses), and "{d}", an optionally signed decimal
 // number (descriptors, process ids).
