@@ -196,7 +196,7 @@ bool RunStorm(const Paths &paths, const Options &opt, std::vector<Figure> &figur
     AddIntervals(unit, {kFifoSts}, 609, mark, interval.monitor);
     load.stormEvents = events.size();
     load.stormOpenings = openings;
-    load.stormCommands = settings + wakeups;
+    load.stormCommands = roundTrip.monitor.Size();
     load.stormLost = expected - good;
     figures.push_back(std::move(roundTrip));
     figures.push_back(std::move(interval));
