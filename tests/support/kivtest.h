@@ -55,6 +55,10 @@ struct Fd {
     ~Fd();
 };
 
+// Texts of the lines above the trace priority (what operators see) that pid (0: this process)
+// logged since the last clear.
+std::vector<std::string> Notices(pid_t pid = 0);
+
 } // namespace kivtest
 
 #endif

@@ -141,6 +141,13 @@ Fd::~Fd() {
     if (fd >= 0) close(fd);
 }
 
+std::vector<std::string> Notices(pid_t pid) {
+    std::vector<std::string> out;
+    for (const Line &l : LoggedBy(pid != 0 ? pid : getpid()))
+        if (l.pri < LOG_DEBUG) out.push_back(l.text);
+    return out;
+}
+
 } // namespace kivtest
 
 int main(int argc, char **argv) {
