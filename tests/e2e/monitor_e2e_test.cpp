@@ -13,76 +13,68 @@ using kivsim::MakeRecord;
 std::string Fmt(const char *number, const char *fields) {
     return std::string(number) + ",FifoReadFunc,message format err(" + fields + ")\n";
 }
-std::string Kind(const char *shown) {
-    return std::string("00015,InitProcSub,DipSwitch Status Err(StatupProcInfo->pOtherData->DipSw.PareKind=") + shown + " \n";
-}
-std::string Illegal(char c) {
-    return std::string("00005,FifoReadFunc,setting value is illegal(pProcInfo->pConfigData->other.tamper_check[0]=") + c + "\n";
-}
-Lines With(Lines l, size_t at, const std::string &line) {
-    l.insert(l.begin() + static_cast<long>(at), line);
-    return l;
-}
 const std::string kNoDev = "00012,TampDrvOpenProc,open(Tamper Switch Driver) failed(errno=2(No such file or directory))\n";
 const std::string kIoctl =
     "00013,TampDrvOpenProc,ioctrl(Tamper Switch Driver CR_SETTPPOLLTM) failed(errno=5(Input/output error))\n";
 const std::string kEv = "00010,TampReadFunc,Error Tamper Switch Drive Read Data[0]= 0x";
-const Lines kFailEnd = {"initProc error (iRet=-1)\n", "start of TermProc\n"};
-const Lines kNoConfig = {"start of TampProcess\n", "error of shmget(iShmId=-1, errno=2)\n", "error of ComShmOpenRead()\n",
-                         "initProc error (iRet=-1)\n", "start of TermProc\n", "error of shmdt(errno=22)\n",
-                         "error of ComShmClose()\n"};
-Lines Failed(const Lines &why, Lines end = {"end of TermProc\n"}) {
-    Lines l = {"start of TampProcess\n"};
-    l.insert(l.end(), why.begin(), why.end());
-    l.insert(l.end(), kFailEnd.begin(), kFailEnd.end());
-    l.insert(l.end(), end.begin(), end.end());
-    return l;
-}
-const std::string kShmat = "success of shmat(pShared=0x{x})\n";
+const std::string kShmat = "success of shmat(pShared=0x{x})\n", kShmget = "error of shmget(iShmId=-1, errno=2)\n";
+const std::string kKind = "00015,InitProcSub,DipSwitch Status Err(StatupProcInfo->pOtherData->DipSw.PareKind=0x";
+const std::string kIllegal = "00005,FifoReadFunc,setting value is illegal(pProcInfo->pConfigData->other.tamper_check[0]=";
+const Lines kDetach = {"error of shmdt(errno=22)\n", "error of ComShmClose()\n"};
 
+// A start-up with one more line before "end of InitProc" (or in front of them all).
+kive2e::Step Boot(const std::string &line, long at = 3) {
+    Lines l = kBoot;
+    l.insert(l.begin() + at, line);
+    return {"", "W0", l};
+}
+// A failed start-up: wake-up status 1, terminate-complete, exit code 1.
+kive2e::Step Failed(Lines why, const Lines &end = {"end of TermProc\n"}) {
+    why.insert(why.begin(), "start of TampProcess\n");
+    why.insert(why.end(), {"initProc error (iRet=-1)\n", "start of TermProc\n"});
+    why.insert(why.end(), end.begin(), end.end());
+    return {"", "W1 T", why};
+}
 // A whole life: a refused record, a setting change and a tamper response.
-Row Life(const char *name, std::string setup, Lines boot = {}) {
+Row Life(const char *name, std::string setup, kive2e::Step boot = {"", "W0", {}}) {
     return {name, std::move(setup),
             {{"c081:900/00", "", {Fmt("00008", "iMod_id:081/iCmd_id:900/data[0]:0x0")}}, {"c901/01", "R", {}}, {"e01", "X L D S", {}}},
-            "", 0, {"", "W0", std::move(boot)}};
+            "", 0, std::move(boot)};
 }
-Lines Complaint(const char *line, bool shown = true) { return shown ? With(kBoot, 0, line) : Lines{line}; }
 
 const Row kRows[] = {
     // Start-up and shut-down.
     {"CheckEnabledOpensTheDeviceOnceAndClosesItAtTheEnd", "", {{"?fd", "", {}}}, "o1 i1 c1"},
     {"CheckDisabledNeverOpensTheDevice", "k0", {{"q01", "", {}}}, "o0 i0 r0 q1"},
     {"StandardDescriptorsClosedAtStartAreNotReused", "k0 stdio", {{"?fd c901/00", "R", {}}}},
-    {"DeviceAbsent", "nodev", {}, "o0", 1, {"", "W1 T", Failed({kShmat, kShmat, kNoDev, "00016,InitProcSub,TampDrvOpenProc failed"})}},
-    {"DeviceRefusesItsConfiguration", "noioctl", {}, "o1 i1 c1", 1,
-     {"", "W1 T", Failed({kShmat, kShmat, kIoctl, "00016,InitProcSub,TampDrvOpenProc failed"})}},
-    {"ConfigSegmentMissing", "nocfg", {}, "o0", 1, {"", "W1 T", kNoConfig}},
-    {"KeyFileMissing", "nokey", {}, "o0", 1, {"", "W1 T", kNoConfig}},
-    {"OtherSegmentMissing", "nooth", {}, "o0", 1,
-     {"", "W1 T", Failed({kShmat, "error of shmget(iShmId=-1, errno=2)\n", "error of ComShmOpenRead(OTHER)\n"},
-                         {"error of shmdt(errno=22)\n", "error of ComShmClose()\n"})}},
+    {"DeviceAbsent", "nodev", {}, "o0", 1, Failed({kShmat, kShmat, kNoDev, "00016,InitProcSub,TampDrvOpenProc failed"})},
+    {"DeviceRefusesItsConfiguration", "i1", {}, "o1 i1 c1", 1,
+     Failed({kShmat, kShmat, kIoctl, "00016,InitProcSub,TampDrvOpenProc failed"})},
+    {"ConfigSegmentMissing", "xc", {}, "o0", 1, Failed({kShmget, "error of ComShmOpenRead()\n"}, kDetach)},
+    {"KeyFileMissing", "xk", {}, "o0", 1, Failed({kShmget, "error of ComShmOpenRead()\n"}, kDetach)},
+    {"OtherSegmentMissing", "xo", {}, "o0", 1, Failed({kShmat, kShmget, "error of ComShmOpenRead(OTHER)\n"}, kDetach)},
     {"CommandPipeMissing", "nopipe", {}, "", 1,
-     {"", "W1 T", Failed({"open(read) failed(/tmp/pipe/FifoTamp, errno=2)\n", "error(TampFifo read) of ComFifoCreate()\n"},
-                         {"close(fifoTampRead) failed(/tmp/pipe/FifoTamp, errno=9(Bad file descriptor))\n"})}},
+     Failed({"open(read) failed(/tmp/pipe/FifoTamp, errno=2)\n", "error(TampFifo read) of ComFifoCreate()\n"},
+            {"close(fifoTampRead) failed(/tmp/pipe/FifoTamp, errno=9(Bad file descriptor))\n"})},
     // The pair kind is read big-endian whatever the host; 1 picks error code 0x22.
     {"PairKindOne", "k0 kind=1", {}},
-    {"PairKindBytesInTheOtherOrder", "k0 kind=16777216", {}, "", 0, {"", "W0", With(kBoot, 3, Kind("0x1000000"))}},
-    {"PairKindInTheThirdByte", "k0 kind=256", {}, "", 0, {"", "W0", With(kBoot, 3, Kind("0x100"))}},
-    {"PairKindMinusOne", "k0 kind=-1", {}, "", 0, {"", "W0", With(kBoot, 3, Kind("0xffffffff"))}},
-    {"PairKindLowest", "k0 kind=-2147483648", {}, "", 0, {"", "W0", With(kBoot, 3, Kind("0x80000000"))}},
+    {"PairKindBytesInTheOtherOrder", "k0 kind=16777216", {}, "", 0, Boot(kKind + "1000000 \n")},
+    {"PairKindInTheThirdByte", "k0 kind=256", {}, "", 0, Boot(kKind + "100 \n")},
+    {"PairKindMinusOne", "k0 kind=-1", {}, "", 0, Boot(kKind + "ffffffff \n")},
+    {"PairKindLowest", "k0 kind=-2147483648", {}, "", 0, Boot(kKind + "80000000 \n")},
     {"PairKindOneChoosesTheOtherCode", "kind=1", {{"e01", "X L2 D S", {}}}},
-    {"PairKindTwoKeepsTheNormalCode", "kind=2", {{"e01", "X L D S", {}}}, "", 0, {"", "W0", With(kBoot, 3, Kind("0x2"))}},
+    {"PairKindTwoKeepsTheNormalCode", "kind=2", {{"e01", "X L D S", {}}}, "", 0, Boot(kKind + "2 \n")},
     // The log level of the command line.
     Life("LevelSix", ""),
     Life("LevelZeroLogsNothing", "arg=0 lv0"),
-    Life("LevelMissing", "noarg", Complaint("log level argument missing, level 6 used\n")),
-    Life("LevelEmpty", "arg=", Complaint("log level argument is not a number(), level 6 used\n")),
-    Life("LevelNotANumber", "arg=abc", Complaint("log level argument is not a number(abc), level 6 used\n")),
-    Life("LevelWithTrailingText", "arg=7x", Complaint("log level argument is not a number(7x), level 6 used\n")),
-    Life("LevelAboveSeven", "arg=8 lv7", Complaint("log level argument out of range(8), level 7 used\n")),
+    Life("LevelMissing", "noarg", Boot("log level argument missing, level 6 used\n", 0)),
+    Life("LevelEmpty", "arg=", Boot("log level argument is not a number(), level 6 used\n", 0)),
+    Life("LevelNotANumber", "arg=abc", Boot("log level argument is not a number(abc), level 6 used\n", 0)),
+    Life("LevelWithTrailingText", "arg=7x", Boot("log level argument is not a number(7x), level 6 used\n", 0)),
+    Life("LevelAboveSeven", "arg=8 lv7", Boot("log level argument out of range(8), level 7 used\n", 0)),
     Life("LevelTooLong", "arg=99999999999999999999 lv7",
-         Complaint("log level argument out of range(99999999999999999999), level 7 used\n")),
-    Life("LevelNegative", "arg=-1 lv0", Complaint("log level argument out of range(-1), level 0 used\n", false)),
+         Boot("log level argument out of range(99999999999999999999), level 7 used\n", 0)),
+    Life("LevelNegative", "arg=-1 lv0", {"", "W0", {"log level argument out of range(-1), level 0 used\n"}}),
     Life("UnderTheMemoryCheckerNothingIsLeftAllocated", "vg arg=7 lv7"),
     // Each road's trace lines, once, with the descriptors the process really holds.
     {"LevelSevenTracesEveryRoad", "arg=7 lv7", {{"?fd c901/01", "R", {}}, {"e01", "X L D S", {}}}, "", 0, {"", "W0", {}},
@@ -98,7 +90,7 @@ const Row kRows[] = {
       "start of TerminateComplete\n", "end of TerminateComplete\n", "end of TermProcSub\n",
       "fifoTampRead of close(/tmp/pipe/FifoTamp)\n", "success of ComTimerDelete()\n", "success of ComShmClose()\n",
       "success of ComShmClose()\n", "memory free\n", "end of TampProcess\n"}},
-    // Commands: terminate takes data[0] 0 or 1 only; other senders and commands are refused.
+    // Terminate takes data[0] 0 or 1 only; other senders and commands are refused.
     {"TerminateTakesOnlyZeroOrOne", "k0 t1",
      {{"c900/02 c900/31 c900/ff", "",
        {Fmt("00002", "iMod_id:080/iCmd_id:900/data[0]:0x2"), Fmt("00002", "iMod_id:080/iCmd_id:900/data[0]:0x31"),
@@ -109,16 +101,16 @@ const Row kRows[] = {
         Fmt("00007", "iMod_id:080/iCmd_id:903/data[0]:0x0"), Fmt("00007", "iMod_id:080/iCmd_id:054/data[0]:0x1")}}}},
     // 901 with data[0] 1 applies the check byte; every 901 is answered.
     {"SettingChangeAppliesTheCheckByte", "",
-     {{"c901/01", "R", {}},                       // already open: not opened again
-      {"k0 c901/00", "R", {}},                    // data[0] 0: reply only, the device stays open
-      {"c901/01", "R", {}},                       // closed and no longer watched
+     {{"c901/01", "R", {}},             // already open: not opened again
+      {"k0 c901/00", "R", {}},          // data[0] 0: reply only, the device stays open
+      {"c901/01", "R", {}},             // closed and no longer watched
       {"wp q01", "", {}},
-      {"k1 c901/01", "R X L D S", {}},            // opened again; the waiting event is read now
-      {"kX c901/01 c901/00", "R R", {Illegal('X')}},
+      {"k1 c901/01", "R X L D S", {}},  // opened again; the waiting event is read now
+      {"kX c901/01 c901/00", "R R", {kIllegal + "X\n"}},
       {"m e01", "X L D S", {}}},
      "o2 i2 c2 q0"},
-    {"CheckByteTwoAtStartUp", "k2", {{"c901/01", "R", {Illegal('2')}}}, "o0"},
-    {"CheckByteFFAtStartUp", "k\xff", {{"c901/01", "R", {Illegal('\xff')}}}, "o0"},
+    {"CheckByteTwoAtStartUp", "k2", {{"c901/01", "R", {kIllegal + "2\n"}}}, "o0"},
+    {"CheckByteFFAtStartUp", "k\xff", {{"c901/01", "R", {kIllegal + "\xff\n"}}}, "o0"},
     {"SettingChangeReportsDeviceFailures", "k0",
      {{"u k1 c901/01", "R", {kNoDev, "00003,FifoReadFunc,TampDrvOpenProc failed\n"}},
       {"b i1 c901/01", "R", {kIoctl, "00003,FifoReadFunc,TampDrvOpenProc failed\n"}},
