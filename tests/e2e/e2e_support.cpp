@@ -35,11 +35,7 @@ const std::string kEntry = std::string(kCardMasterFile) + "/entry";
 const std::string kKeyAway = std::string(kShmKeyFile) + ".away";
 
 std::string Rec(std::string head) { return head.append(kRecordSize - head.size(), ' '); }
-struct RecDef {
-    const char *tok;
-    std::string_view pipe;
-    std::string bytes;
-};
+struct RecDef { const char *tok; std::string_view pipe; std::string bytes; };
 const RecDef kRecs[] = {{"W0", kFifoStsp, Rec("0536000000312")}, {"W1", kFifoStsp, Rec("0536000010312")},
                         {"R", kFifoSts, Rec("053621")},          {"T", kFifoSts, Rec("053605000")},
                         {"S", kFifoSts, Rec("053609\x05\x01")},  {"D", kFifoDisp, Rec("0531510625 00000000")},
@@ -103,7 +99,6 @@ Names Logged(int pri) {
 
 struct Scenario {
     const Row &row;
-    UnitOptions o;
     std::unique_ptr<Unit> unit;
     WriteOrder order;
     Names lines, orderWant;
@@ -186,14 +181,16 @@ struct Scenario {
             for (size_t i = 0; i + 1 < a.size(); i += 2) bytes += static_cast<char>(std::stoi(a.substr(i, 2), nullptr, 16));
             return sw.Inject(bytes) && (tok[0] == 'q' || read(static_cast<long>(bytes.size())));
         }
-        case 'E': return sw.SetReadFail(std::stol(a)) && read(std::stol(a));
-        case 'Z': return sw.SetEof(std::stol(a)) && read(std::stol(a));
+        case 'E':
+        case 'Z': return (tok[0] == 'E' ? sw.SetReadFail(std::stol(a)) : sw.SetEof(std::stol(a))) && read(std::stol(a));
         case 'k': return unit->Segments().SetTamperCheck(a[0]);
         case 'u': return sw.Unbind();
         case 'b': return sw.Bind();
         case 'i': return sw.SetIoctlFail(a == "1");
-        case 'x':
+        case 'P': return unit->Segments().SetPairKind(static_cast<int32_t>(std::stoll(a)));
+        case 'x':  // gone: CONFIG, OTHER, the key file, the command pipe
             if (a == "k") return movedKey = rename(kShmKeyFile, kKeyAway.c_str()) == 0;
+            if (a == "t") return unit->Sts().RemoveCommandPipe(), true;
             return unit->Segments().Remove(a == "c" ? kProjConfig : kProjOther);
         case '-': return unit->RemovePeer(peer);
         // A send to a peer that is gone must leave nothing in its place.
@@ -209,7 +206,9 @@ struct Scenario {
         }
         case 'r': return unit->ErrLog().Resume(), true;
         case 'm': return (card = true) && unit->CreateCardMaster();
-        case 'M': return (card = true) && mkdir(kCardMasterFile, 0755) == 0 && mkdir(kEntry.c_str(), 0755) == 0;
+        case 'M':  // the file replaced by a directory that cannot be removed
+            orderWant.push_back("cardmaster.dat");
+            return unlink(kCardMasterFile) == 0 && mkdir(kCardMasterFile, 0755) == 0 && mkdir(kEntry.c_str(), 0755) == 0;
         case 'w': {
             long nr = a == "p" ? SYS_pselect6 : a == "w" ? SYS_write : SYS_openat;
             return Until([&] { return std::atol(kivtest::ReadFileBytes("/proc/" + std::to_string(pid) + "/syscall").c_str()) == nr; });
@@ -236,24 +235,8 @@ struct Scenario {
         return false;
     }
 
-    // Start-up options; false: an action on the unit before the start, or a token for later.
-    bool Option(const std::string &t, std::optional<std::string> &arg) {
-        if (t.size() == 2 && t[0] == 'k') o.tamperCheck = t[1];
-        else if (t.rfind("kind=", 0) == 0) o.pairKind = static_cast<int32_t>(std::stoll(t.substr(5)));
-        else if (t.rfind("arg=", 0) == 0) arg = t.substr(4);
-        else if (t.rfind("lv", 0) == 0) level = t[2] - '0';
-        else if (t == "noarg") arg.reset();
-        else if (t == "nodev") o.bindSwitch = false;
-        else if (t == "nocard") o.cardMaster = card = false;
-        else if (t == "nopipe") o.commandPipe = false;
-        else if (t == "stdio") o.emulator.insert(o.emulator.begin(), {"/bin/sh", "-c", "exec \"$0\" \"$@\" <&- >&- 2>&-"});
-        else if (t == "vg") o.emulator = {KIVTAMP_VALGRIND, "-q", "--leak-check=full", "--show-leak-kinds=all",
-                                          "--errors-for-leak-kinds=all", "--error-exitcode=99"};
-        else return false;
-        return true;
-    }
-
     void Go() {
+        UnitOptions o;
         o.kivtamp = KIVTAMP_PATH;
         o.emulator = Split(KIVTAMP_EMULATOR, '|');
         o.syslog = &kivtest::Syslog();
@@ -261,12 +244,20 @@ struct Scenario {
         std::optional<std::string> arg = "6";
         Names setup = Split(row.setup), actions;
         auto has = [&](const char *t) { return std::find(setup.begin(), setup.end(), t) != setup.end(); };
-        for (const std::string &t : setup)
-            if (!Option(t, arg) && t != "t1" && t != "any") actions.push_back(t);
+        for (const std::string &t : setup) {
+            if (t.rfind("arg=", 0) == 0) arg = t.substr(4);
+            else if (t == "noarg") arg.reset();
+            else if (t.rfind("lv", 0) == 0) level = t[2] - '0';
+            else if (t == "stdio") o.emulator.insert(o.emulator.begin(), {"/bin/sh", "-c", "exec \"$0\" \"$@\" <&- >&- 2>&-"});
+            else if (t == "vg") o.emulator = {KIVTAMP_VALGRIND, "-q", "--leak-check=full", "--show-leak-kinds=all",
+                                              "--errors-for-leak-kinds=all", "--error-exitcode=99"};
+            else if (t != "t1" && t != "any") actions.push_back(t);
+        }
         if (has("vg") && *KIVTAMP_VALGRIND == '\0') GTEST_SKIP() << "no memory checker in this build";
-        // The one place that knows the emulator refuses the device's ioctl request 3 (ENOSYS).
-        bool early = !o.commandPipe || std::any_of(actions.begin(), actions.end(), [](auto &t) { return t[0] == 'x'; });
-        bool ioctl = (o.tamperCheck == '1' && o.bindSwitch && !early) ||
+        // The one place that knows the emulator refuses the device's ioctl request 3 (ENOSYS): a row needs it
+        // unless the device stays closed at start-up (check off, device absent, earlier failure) and after.
+        auto closed = [](const std::string &t) { return t[0] == 'x' || t == "u" || (t[0] == 'k' && t != "k1"); };
+        bool ioctl = std::none_of(actions.begin(), actions.end(), closed) ||
                      std::any_of(row.steps.begin(), row.steps.end(), [](auto &s) { return s.act.find("k1") != std::string::npos; });
         if (ioctl && emulated) GTEST_SKIP() << "needs the device's ioctl request 3, which the emulator refuses";
 

@@ -38,10 +38,10 @@ struct Step {
     std::string raw = {};
 };
 
-// Start-up tokens: kC check byte; kind=N pair kind; nodev nocard nopipe (absent); arg=X level
-// argument (default 6), noarg; lv0 lv7 level in force; stdio descriptors 0-2 closed; vg under the
-// memory checker; t1 terminate with data[0] 1; any: records compared per pipe regardless of order;
-// actions on the unit before the start: xc xo xk (CONFIG, OTHER, key file gone), i1 and the like.
+// Start-up tokens: arg=X level argument (default 6), noarg; lv0 lv7 level in force; stdio with
+// descriptors 0-2 closed; vg under the memory checker; t1 terminate with data[0] 1; any: records
+// compared per pipe regardless of order. Other tokens are actions on the unit before the start:
+// kC, u, i1 as above; PN pair kind N; xc xo xk xt CONFIG, OTHER, key file, command pipe gone.
 // Unless exit is not 0, the row ends with a terminate command answered by T and its lines.
 struct Row {
     const char *name;

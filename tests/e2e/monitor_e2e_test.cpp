@@ -1,5 +1,6 @@
-// The monitor's life seen from the unit: start-up variants, the log level, the supervisor's
-// commands and the tamper response, one scenario row each.
+// The monitor's life seen from the unit, one scenario row each: start-up variants, the log level,
+// the supervisor's commands, the tamper response, peers that stop reading or vanish, and signals
+// in the middle of a response or during the wait.
 #include "e2e_support.h"
 #include "peers.h"
 
@@ -42,38 +43,47 @@ Row Life(const char *name, std::string setup, kive2e::Step boot = {"", "W0", {}}
             "", 0, std::move(boot)};
 }
 
+// n failed probes of each pipe that is gone, after the lines given.
+Lines Gone(std::initializer_list<const char *> pipes, size_t n = 3, Lines out = {}) {
+    for (const char *p : pipes)
+        out.insert(out.end(), n, std::string("FIFO read open error (fifo=/tmp/pipe/") + p + ", errno=2(No such file or directory))\n");
+    return out;
+}
+// A terminating signal while the response waits for room in the error log's pipe is held until
+// the whole response is out; then it ends the process.
+Row HeldSignal(const char *name, int sig) {
+    return {name, "", {{"p e01 ww !" + std::to_string(sig) + " ?a", "X", {}}, {"r", "F L D S", {}}}, "", -sig};
+}
+
 const Row kRows[] = {
     // Start-up and shut-down.
     {"CheckEnabledOpensTheDeviceOnceAndClosesItAtTheEnd", "", {{"?fd", "", {}}}, "o1 i1 c1"},
     {"CheckDisabledNeverOpensTheDevice", "k0", {{"q01", "", {}}}, "o0 i0 r0 q1"},
     {"StandardDescriptorsClosedAtStartAreNotReused", "k0 stdio", {{"?fd c901/00", "R", {}}}},
-    {"DeviceAbsent", "nodev", {}, "o0", 1, Failed({kShmat, kShmat, kNoDev, "00016,InitProcSub,TampDrvOpenProc failed"})},
+    {"DeviceAbsent", "u", {}, "o0", 1, Failed({kShmat, kShmat, kNoDev, "00016,InitProcSub,TampDrvOpenProc failed"})},
     {"DeviceRefusesItsConfiguration", "i1", {}, "o1 i1 c1", 1,
      Failed({kShmat, kShmat, kIoctl, "00016,InitProcSub,TampDrvOpenProc failed"})},
     {"ConfigSegmentMissing", "xc", {}, "o0", 1, Failed({kShmget, "error of ComShmOpenRead()\n"}, kDetach)},
     {"KeyFileMissing", "xk", {}, "o0", 1, Failed({kShmget, "error of ComShmOpenRead()\n"}, kDetach)},
     {"OtherSegmentMissing", "xo", {}, "o0", 1, Failed({kShmat, kShmget, "error of ComShmOpenRead(OTHER)\n"}, kDetach)},
-    {"CommandPipeMissing", "nopipe", {}, "", 1,
+    {"CommandPipeMissing", "xt", {}, "", 1,
      Failed({"open(read) failed(/tmp/pipe/FifoTamp, errno=2)\n", "error(TampFifo read) of ComFifoCreate()\n"},
             {"close(fifoTampRead) failed(/tmp/pipe/FifoTamp, errno=9(Bad file descriptor))\n"})},
     // The pair kind is read big-endian whatever the host; 1 picks error code 0x22.
-    {"PairKindOne", "k0 kind=1", {}},
-    {"PairKindBytesInTheOtherOrder", "k0 kind=16777216", {}, "", 0, Boot(kKind + "1000000 \n")},
-    {"PairKindInTheThirdByte", "k0 kind=256", {}, "", 0, Boot(kKind + "100 \n")},
-    {"PairKindMinusOne", "k0 kind=-1", {}, "", 0, Boot(kKind + "ffffffff \n")},
-    {"PairKindLowest", "k0 kind=-2147483648", {}, "", 0, Boot(kKind + "80000000 \n")},
-    {"PairKindOneChoosesTheOtherCode", "kind=1", {{"e01", "X L2 D S", {}}}},
-    {"PairKindTwoKeepsTheNormalCode", "kind=2", {{"e01", "X L D S", {}}}, "", 0, Boot(kKind + "2 \n")},
+    {"PairKindOne", "k0 P1", {}},
+    {"PairKindBytesInTheOtherOrder", "k0 P16777216", {}, "", 0, Boot(kKind + "1000000 \n")},
+    {"PairKindInTheThirdByte", "k0 P256", {}, "", 0, Boot(kKind + "100 \n")},
+    {"PairKindMinusOne", "k0 P-1", {}, "", 0, Boot(kKind + "ffffffff \n")},
+    {"PairKindLowest", "k0 P-2147483648", {}, "", 0, Boot(kKind + "80000000 \n")},
+    {"PairKindOneChoosesTheOtherCode", "P1", {{"e01", "X L2 D S", {}}}},
+    {"PairKindTwoKeepsTheNormalCode", "P2", {{"e01", "X L D S", {}}}, "", 0, Boot(kKind + "2 \n")},
     // The log level of the command line.
     Life("LevelSix", ""),
     Life("LevelZeroLogsNothing", "arg=0 lv0"),
     Life("LevelMissing", "noarg", Boot("log level argument missing, level 6 used\n", 0)),
-    Life("LevelEmpty", "arg=", Boot("log level argument is not a number(), level 6 used\n", 0)),
     Life("LevelNotANumber", "arg=abc", Boot("log level argument is not a number(abc), level 6 used\n", 0)),
     Life("LevelWithTrailingText", "arg=7x", Boot("log level argument is not a number(7x), level 6 used\n", 0)),
     Life("LevelAboveSeven", "arg=8 lv7", Boot("log level argument out of range(8), level 7 used\n", 0)),
-    Life("LevelTooLong", "arg=99999999999999999999 lv7",
-         Boot("log level argument out of range(99999999999999999999), level 7 used\n", 0)),
     Life("LevelNegative", "arg=-1 lv0", {"", "W0", {"log level argument out of range(-1), level 0 used\n"}}),
     Life("UnderTheMemoryCheckerNothingIsLeftAllocated", "vg arg=7 lv7"),
     // Each road's trace lines, once, with the descriptors the process really holds.
@@ -110,7 +120,6 @@ const Row kRows[] = {
       {"m e01", "X L D S", {}}},
      "o2 i2 c2 q0"},
     {"CheckByteTwoAtStartUp", "k2", {{"c901/01", "R", {kIllegal + "2\n"}}}, "o0"},
-    {"CheckByteFFAtStartUp", "k\xff", {{"c901/01", "R", {kIllegal + "\xff\n"}}}, "o0"},
     {"SettingChangeReportsDeviceFailures", "k0",
      {{"u k1 c901/01", "R", {kNoDev, "00003,FifoReadFunc,TampDrvOpenProc failed\n"}},
       {"b i1 c901/01", "R", {kIoctl, "00003,FifoReadFunc,TampDrvOpenProc failed\n"}},
@@ -141,7 +150,7 @@ const Row kRows[] = {
      {{"e01", "X L D S", {}}, {"e01", "L D S", {}}, {"m e01", "X L D S", {}}}, "o1 c1"},
     {"EventsQueuedTogetherAreAnsweredOneAfterTheOther", "",
      {{"e0102018001ff", "X L D S L D S L D S", {kEv + "2\n", kEv + "80\n", kEv + "ff\n"}}}},
-    {"FailedDeletionIsLoggedAndTheAlarmsStillGoOut", "nocard",
+    {"FailedDeletionIsLoggedAndTheAlarmsStillGoOut", "",
      {{"M e01", "L D S",
        {"00018,TampReadFunc,/usr/local/zk/ap/conf/cardmaster.dat delete failed(errno=39(Directory not empty))\n"}}}},
     {"OtherEventsAndFailedReadsChangeNothing", "",
@@ -152,6 +161,27 @@ const Row kRows[] = {
         "00009,TampReadFunc,Tamper Switch Driver Read failed(pProcInfo->iSelectDes={v}), errno=5(Input/output error)\n"}},
       {"e01", "X L D S", {}}},  // still watched
      "r8 q0"},
+    // Each send to a missing pipe gives up after three attempts; the card master file goes anyway.
+    {"MissingPeerPipesDoNotStopTheResponse", "",
+     {{"-l -d e01", "X S", Gone({"FifoLog", "FifoDisp"})},
+      {"m -s e01", "X", Gone({"FifoLog", "FifoDisp", "FifoSts"})},
+      {"+l +d +s m e01", "X L D S", {}}}},
+    // The response waits for room after the deletion; a command arriving meanwhile waits behind it.
+    {"ErrorLogThatStopsReadingHoldsTheResponseOnlyAfterTheDeletion", "",
+     {{"p e01 ww ?C c901/00", "X", {}}, {"r", "F L D S R", {}}, {"m e01", "X L D S", {}}}},
+    // The waiting write fails with a broken pipe, whose signal stays blocked; the response goes on.
+    {"ErrorLogThatVanishesUnderAWaitingSendBreaksOnlyThatSend", "",
+     {{"p e01 ww ?C -l", "X D S", Gone({"FifoLog"}, 2, {"FIFO write error (fifo=/tmp/pipe/FifoLog, errno=32(Broken pipe))\n"})},
+      {"?p13 +l m e01", "X L D S", {}}}},
+    // The reader's process is gone but its pipe stays: the probe waits for a reader to come back.
+    {"ErrorLogWhoseProcessDiedLeavesTheResponseWaitingForAReader", "",
+     {{"-l nl e01 wo ?C", "X", {}}, {"+l", "L D S", {}}, {"m e01", "X L D S", {}}}},
+    HeldSignal("TermDuringAResponseWaitsForItsEnd", 15),
+    HeldSignal("IntDuringAResponseWaitsForItsEnd", 2),
+    HeldSignal("HupDuringAResponseWaitsForItsEnd", 1),
+    // Other signals stay blocked during the wait: they neither end nor disturb the process.
+    {"OtherSignalsStayBlockedDuringTheWait", "",
+     {{"wp ?w !3,12,13,14,20,21,24,26,27,29,34,64", "", {}}, {"e01", "X L D S", {}}}},
 };
 
 class Monitor : public testing::TestWithParam<Row> {};
