@@ -115,15 +115,12 @@ struct Scenario {
         if (movedKey) rename(kKeyAway.c_str(), kShmKeyFile);
     }
 
-    bool Matching(const Names &got, const Names &patterns) const {
-        bool same = got.size() == patterns.size();
-        for (size_t i = 0; same && i < got.size(); ++i) {
-            std::string p = patterns[i];
+    // Patterns with the descriptors the process holds in place of "{p}" (pipe) and "{v}" (device).
+    Names Sub(Names patterns) const {
+        for (std::string &p : patterns)
             for (auto [k, v] : {std::pair{"{p}", pipeFd}, std::pair{"{v}", devFd}})
                 for (size_t at; (at = p.find(k)) != std::string::npos;) p.replace(at, 3, std::to_string(v));
-            same = Matches(p, got[i]);
-        }
-        return same;
+        return patterns;
     }
 
     std::string Token(const Received &r) const {
@@ -152,7 +149,8 @@ struct Scenario {
                     }
             }
         }
-        if (logged) lines.insert(lines.end(), s.lines.begin(), s.lines.end());
+        Names add = Sub(s.lines);
+        if (logged) lines.insert(lines.end(), add.begin(), add.end());
         return Until([&] {
             bool in = Logged(6).size() >= lines.size();
             for (auto &[pipe, recs] : want) in = in && unit->Records().Count(pipe) >= recs.size();
@@ -303,12 +301,14 @@ struct Scenario {
         seen.erase(std::unique(seen.begin(), seen.end()), seen.end());
         EXPECT_TRUE(any || seen == orderWant) << "order of writes " << testing::PrintToString(seen);
 
-        Names six = Logged(6), seven = Logged(7);
-        EXPECT_TRUE(Matching(six, lines)) << testing::PrintToString(six) << "\nexpected " << testing::PrintToString(lines);
+        Names six = Logged(6), seven = Logged(7), traces = Sub(row.traces);
+        auto match = [](const std::string &t, const std::string &p) { return Matches(p, t); };
+        EXPECT_TRUE(six.size() == lines.size() && std::equal(six.begin(), six.end(), lines.begin(), match))
+            << testing::PrintToString(six) << "\nexpected " << testing::PrintToString(lines);
         EXPECT_EQ(!seven.empty(), level == 7);
         auto at = seven.begin();
-        for (const std::string &t : row.traces) {
-            at = std::find_if(at, seven.end(), [&](const std::string &l) { return Matching({l}, {t}); });
+        for (const std::string &t : traces) {
+            at = std::find_if(at, seven.end(), [&](const std::string &l) { return Matches(t, l); });
             ASSERT_NE(at++, seven.end()) << "no trace " << t << " in order in " << testing::PrintToString(seven);
         }
         for (const LogLine &l : kivtest::Syslog().Lines())

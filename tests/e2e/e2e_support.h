@@ -61,7 +61,6 @@ inline const Lines kShutdown = {"Terminate reBoot\n", "start of TermProc\n", "en
 void Run(const Row &row);
 
 inline std::string RowName(const testing::TestParamInfo<Row> &i) { return i.param.name; }
-inline void PrintTo(const Row &r, std::ostream *os) { *os << r.name; }
 
 } // namespace kive2e
 
