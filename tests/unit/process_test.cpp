@@ -139,6 +139,9 @@ TEST_F(Process, RefusalsLeaveTheRecordAlone) {
         {[&] { return ComShmOpenRead(&pi, Key('r'), 8); }, {F("error of shmget(iShmId=-1, errno=%d)\n", ENOENT)}},
         {[&] { return ComShmOpenRw(&pi, Key('o'), gone); }, {F("error of shmat(iShmId=%d, errno=%d)\n", gone, EINVAL)}},
         {[&] { return ComShmClose(&pi, Key('s')); }, {F("error of shmdt(errno=%d)\n", EINVAL)}}, // never attached
+        {[&] { return ComShmRwFree(&pi, Key('s')); }, {F("error of shmdt(errno=%d)\n", EINVAL), "error of ComShmClose()\n"}},
+        {[&] { return ComShmRwGet(&pi, Key('o'), 229); },
+         {F("error of shmget(key=%d, errno=%d)\n", Key('o'), EINVAL), "error of ComShmCreat()\n"}},
         // Regression: a never-filled id slot holds 0, the id of the first segment made after boot.
         {[&] { return ComShmRm(&pi, Key('s')); }, {F("error of ComShmRm(iShmId=0 not of key=%d)\n", Key('s'))}},
         {[&] {
@@ -285,7 +288,7 @@ TEST_F(Process, FailedExecIsReportedByTheChildAndABadIndexIsRefusedBeforeFork) {
     EXPECT_EQ(Notices(grandchild), Strings{F("execv failed(%s, errno=%d)\n", none, ENOENT)});
     for (int i = 0; i < 500 && Notices(child).size() < 2; ++i) usleep(10000);
     EXPECT_EQ(Notices(child), (Strings{"iProcessState(21) = 0\n", F("execv failed(%s, errno=%d)\n", none, ENOENT)}));
-    EXPECT_EQ(pi.iProcessState[21] + pi.iErrno, 1);
+    EXPECT_EQ(pi.iProcessState[21] + pi.iErrno, 1); // the child wrote its own copy of the record
 
     std::memcpy(&pi, &kZero, sizeof pi);
     for (int index : {-1, 33, 100000}) {
