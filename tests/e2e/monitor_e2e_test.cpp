@@ -29,7 +29,7 @@ using namespace std::chrono_literals;
 using Lines = std::vector<std::string>;
 
 // One step: actions, then the records and priority-6 lines they cause, waited for in that order.
-//  actions  c[mmm:]ccc/hh[*n] command (module 80 unless given, data[0] hex, n times)
+//  actions  c[mmm:]ccc/hh  command record (module 80 unless given, data[0] in hex)
 //           eHH..  switch events, waited for until the device has been read; qHH.. not waited for
 //           En Zn  the next n device reads fail / return end of file (waited for)
 //           kC     CONFIG check byte C;  u b  device unbound / bound;  i1 i0  its ioctl fails / works
@@ -41,10 +41,10 @@ using Lines = std::vector<std::string>;
 //           !S,S.. signals sent (each must stay pending)
 //           ?w ?a  blocked signals: all but those the wait lets through / all but KILL and STOP
 //           ?pS    signal S pending;  ?C card master gone;  ?fd descriptors of pipe and device
-//                  above 2, and named {p} and {v} in the expected lines
+//                  above 2, the device held once opened; {p} and {v} in expected lines name them
 //  records  in write order: W0 W1 wake-up status; R setting reply; T terminate-complete; S error
 //           status; D display; L L2 error-log record with code 0x21 / 0x22 and the time of the
-//           run; F the fillers; X the card master file deleted (seen in the write order). tok*n.
+//           run; F the fillers; X the card master file deleted (seen in the write order).
 //  raw      bytes written to the command pipe before the actions, as they are
 struct Step { std::string act, recs; Lines lines; std::string raw = {}; };
 
