@@ -92,19 +92,20 @@ Lines Split(std::string s, char sep = ' ') {
 }
 
 std::string StampNow() {
-    std::time_t now = std::time(nullptr);
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);  // the monitor's clock: time() may lag it by a tick
     std::tm t{};
     char buf[32];
-    std::strftime(buf, sizeof buf, "%Y%m%d%H%M%S", localtime_r(&now, &t));
+    std::strftime(buf, sizeof buf, "%Y%m%d%H%M%S", localtime_r(&now.tv_sec, &t));
     return buf;
 }
 
-// A pattern is literal text in which "{x}" stands for one or more hex digits (an address).
-bool Matches(std::string_view p, std::string_view t) {
+// Whether text t matches pattern p: literal text in which "{x}" stands for hex digits (an address).
+bool Matches(std::string_view t, std::string_view p) {
     size_t x = p.find("{x}"), n = x;
     if (x == std::string_view::npos) return p == t;
     while (n < t.size() && std::string_view("0123456789abcdef").find(t[n]) != std::string_view::npos) ++n;
-    return t.substr(0, x) == p.substr(0, x) && n > x && Matches(p.substr(x + 3), t.substr(n));
+    return t.substr(0, x) == p.substr(0, x) && n > x && Matches(t.substr(n), p.substr(x + 3));
 }
 
 int DescriptorOf(pid_t pid, const std::string &path) {
@@ -333,13 +334,12 @@ struct Scenario {
         EXPECT_TRUE(any || seen == orderWant) << "order of writes " << testing::PrintToString(seen);
 
         Lines six = Logged(6), seven = Logged(7), traces = Sub(row.traces);
-        auto match = [](const std::string &t, const std::string &p) { return Matches(p, t); };
-        EXPECT_TRUE(six.size() == lines.size() && std::equal(six.begin(), six.end(), lines.begin(), match))
+        EXPECT_TRUE(six.size() == lines.size() && std::equal(six.begin(), six.end(), lines.begin(), Matches))
             << testing::PrintToString(six) << "\nexpected " << testing::PrintToString(lines);
         EXPECT_EQ(!seven.empty(), level == 7);
         auto at = seven.begin();
         for (const std::string &t : traces) {
-            at = std::find_if(at, seven.end(), [&](const std::string &l) { return Matches(t, l); });
+            at = std::find_if(at, seven.end(), [&](const std::string &l) { return Matches(l, t); });
             ASSERT_NE(at++, seven.end()) << "no trace " << t << " in order in " << testing::PrintToString(seven);
         }
         for (const LogLine &l : kivtest::Syslog().Lines())
