@@ -89,6 +89,29 @@ TEST_F(TampSwitchTest, IoctlFailsWithEioWhileToldToAndIsStillCounted) {
     EXPECT_EQ(sw_.Ioctls(), 2);
 }
 
+// The ioctl file takes a request that a caller cannot make (a target binary under emulation)
+// exactly as the device takes it: counted, refused or failed alike, and its argument byte recorded.
+TEST_F(TampSwitchTest, RequestPassedOnThroughTheIoctlFileIsTakenAsAnIoctl) {
+    const std::string file = sw_.MountDir() + "/ioctl";
+    // 0, or the errno the request was refused with.
+    auto passOn = [&](std::string_view text) {
+        Fd fd(open(file.c_str(), O_WRONLY | O_CLOEXEC));
+        if (fd.fd < 0) return errno;
+        return write(fd.fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) ? 0 : errno;
+    };
+    EXPECT_EQ(kivtest::ReadFileBytes(file), "");
+    EXPECT_EQ(passOn("3 50"), 0);
+    EXPECT_EQ(kivtest::ReadFileBytes(file), "3 50\n");
+    EXPECT_EQ(passOn("4 7"), ENOTTY);
+    EXPECT_EQ(passOn("3 256"), EINVAL);
+    EXPECT_EQ(passOn("3"), EINVAL);
+    EXPECT_EQ(sw_.Ioctls(), 1);
+    ASSERT_TRUE(sw_.SetIoctlFail(true)) << sw_.Error();
+    EXPECT_EQ(passOn("3 49"), EIO);
+    EXPECT_EQ(sw_.Ioctls(), 2);
+    EXPECT_EQ(kivtest::ReadFileBytes(file), "3 49\n");
+}
+
 TEST_F(TampSwitchTest, PselectWakesForAnEventInjectedWhileWaitingAndTheByteReadsBackOnce) {
     Fd fd(open(kDevice, O_RDWR | O_CLOEXEC));
     ASSERT_GE(fd.fd, 0);
