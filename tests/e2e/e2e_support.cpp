@@ -1,5 +1,6 @@
 #include "e2e_support.h"
 
+#include <signal.h>
 #include <time.h>
 
 #include <algorithm>
@@ -75,6 +76,15 @@ kivsim::UnitOptions DefaultOptions() {
     o.syslog = &kivtest::Syslog();
     return o;
 }
+
+int HostSignal(int sig) {
+    constexpr int kFirstRealTime = 32; // the kernel's, below the C library's SIGRTMIN
+    if (!Emulated() || sig < kFirstRealTime) return sig;
+    int host = sig - kFirstRealTime + SIGRTMIN;
+    return host <= SIGRTMAX ? host : 0;
+}
+
+bool HostMaskShows(int sig) { return !Emulated() || (sig != SIGSEGV && sig != SIGBUS); }
 
 std::string Rec(std::string_view head) {
     std::string r(head);
