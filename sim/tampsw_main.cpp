@@ -14,6 +14,11 @@
 //   ioctl_fail  "1": request 3 fails with EIO; "0": it succeeds
 //   read_fail   N: the next N reads fail with EIO
 //   eof         N: the next N reads return 0 bytes
+//   ioctl       write "REQUEST BYTE" (decimal): an ioctl of cr_tampsw passed on by a caller that
+//               cannot make it (a target binary under user-mode emulation, whose emulator refuses
+//               requests it does not know): REQUEST as the driver receives it and the byte its
+//               argument points to. Counted, refused (ENOTTY) and failed (EIO) as an ioctl is.
+//               read: "REQUEST BYTE" of the last request 3 taken, empty before the first
 //
 // Usage: kivtampsw [--ready-fd FD] MOUNTPOINT
 // With --ready-fd, one byte '1' is written to FD once the file system is mounted, then FD is closed.
@@ -52,6 +57,7 @@ enum Ino : fuse_ino_t {
     kIoctlFail,
     kReadFail,
     kEof,
+    kIoctl,
     kEnd
 };
 
@@ -75,6 +81,7 @@ constexpr Node kNodes[kEnd] = {
     {"ioctl_fail", S_IFREG | 0644},
     {"read_fail", S_IFREG | 0644},
     {"eof", S_IFREG | 0644},
+    {"ioctl", S_IFREG | 0644},
 };
 
 constexpr unsigned kReadable = POLLIN | POLLRDNORM;
@@ -89,6 +96,7 @@ struct State {
     long opens = 0, ioctls = 0, reads = 0, polls = 0, closes = 0;
     bool ioctlFail = false;
     long readFail = 0, eof = 0;
+    std::string passedOn; // "REQUEST BYTE" of the last request taken through the ioctl file
 };
 
 State g;
@@ -137,6 +145,13 @@ long *Counter(fuse_ino_t ino) {
     case kEof: return &g.eof;
     default: return nullptr;
     }
+}
+
+// Request cmd on the device, made or passed on: 0, or the errno it fails with.
+int SwitchRequestLocked(unsigned cmd) {
+    if (cmd != kSwitchRequest) return ENOTTY;
+    ++g.ioctls;
+    return g.ioctlFail ? EIO : 0;
 }
 
 void FillAttr(fuse_ino_t ino, struct stat *st) {
@@ -273,18 +288,18 @@ void OnRead(fuse_req_t req, fuse_ino_t ino, size_t size, off_t off, fuse_file_in
         ReadDevice(req, size, fi);
         return;
     }
-    long value = 0;
+    std::string text;
     {
         std::lock_guard lock(g.mutex);
-        if (long *c = Counter(ino)) value = *c;
-        else if (ino == kQueued) value = static_cast<long>(g.events.size());
-        else if (ino == kIoctlFail) value = g.ioctlFail ? 1 : 0;
+        if (long *c = Counter(ino)) text = std::to_string(*c) + "\n";
+        else if (ino == kQueued) text = std::to_string(g.events.size()) + "\n";
+        else if (ino == kIoctlFail) text = g.ioctlFail ? "1\n" : "0\n";
+        else if (ino == kIoctl) text = g.passedOn.empty() ? "" : g.passedOn + "\n";
         else {
             fuse_reply_err(req, EACCES);
             return;
         }
     }
-    std::string text = std::to_string(value) + "\n";
     size_t from = off < 0 ? 0 : static_cast<size_t>(off);
     if (from >= text.size()) {
         fuse_reply_buf(req, nullptr, 0);
@@ -308,12 +323,31 @@ bool ParseValue(std::string_view s, long &out) {
     return true;
 }
 
+// "REQUEST BYTE" written to the ioctl file: the request as the driver would take it.
+void PassedOnRequestLocked(fuse_req_t req, std::string_view s) {
+    size_t space = s.find(' ');
+    long request = 0, arg = 0;
+    if (space == std::string_view::npos || !ParseValue(s.substr(0, space), request) ||
+        !ParseValue(s.substr(space + 1), arg) || request > 0xffffffffL || arg > 0xff) {
+        fuse_reply_err(req, EINVAL);
+        return;
+    }
+    int err = SwitchRequestLocked(static_cast<unsigned>(request));
+    if (err != ENOTTY) g.passedOn = std::to_string(request) + " " + std::to_string(arg);
+    if (err != 0) fuse_reply_err(req, err);
+    else fuse_reply_write(req, s.size());
+}
+
 void OnWrite(fuse_req_t req, fuse_ino_t ino, const char *buf, size_t size, off_t, fuse_file_info *) {
     std::lock_guard lock(g.mutex);
     if (ino == kInject) {
         for (size_t i = 0; i < size; ++i) g.events.push_back(static_cast<unsigned char>(buf[i]));
         ServeLocked();
         fuse_reply_write(req, size);
+        return;
+    }
+    if (ino == kIoctl) {
+        PassedOnRequestLocked(req, std::string_view(buf, size));
         return;
     }
     long v = 0;
@@ -331,18 +365,17 @@ void OnWrite(fuse_req_t req, fuse_ino_t ino, const char *buf, size_t size, off_t
 
 void OnIoctl(fuse_req_t req, fuse_ino_t ino, unsigned int cmd, void *, fuse_file_info *, unsigned,
              const void *, size_t, size_t) {
-    if (ino != kDevice || cmd != kSwitchRequest) {
+    if (ino != kDevice) {
         fuse_reply_err(req, ENOTTY);
         return;
     }
-    bool fail;
+    int err;
     {
         std::lock_guard lock(g.mutex);
-        ++g.ioctls;
-        fail = g.ioctlFail;
+        err = SwitchRequestLocked(cmd);
     }
     // Request 3 encodes no size, so the kernel passes no data: nothing to read from the caller.
-    if (fail) fuse_reply_err(req, EIO);
+    if (err != 0) fuse_reply_err(req, err);
     else fuse_reply_ioctl(req, 0, nullptr, 0);
 }
 
