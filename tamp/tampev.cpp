@@ -159,21 +159,25 @@ void SetSelectFD(ProcInfo *pProcInfo) {
     ComSelectUpdate(pProcInfo, 0);
     for (int &des : pProcInfo->iaSelectDes) des = 0;
 
-    pProcInfo->iaSelectDes[0] = pProcInfo->iFifoReadDes;
-    pProcInfo->pSelectProc[0] = FifoReadFunc;
-    syslog(LOG_DEBUG, "pProcInfo->iFifoReadDes = %d\n", pProcInfo->iFifoReadDes);
-    syslog(LOG_DEBUG, "pProcInfo->iaSelectDes[0] = %d\n", pProcInfo->iaSelectDes[0]);
-    syslog(LOG_DEBUG, "FifoReadFunc = 0x%lx\n", TraceAddr(FifoReadFunc));
-    syslog(LOG_DEBUG, "pProcInfo->pSelectProc[0] = 0x%lx\n", TraceAddr(pProcInfo->pSelectProc[0]));
-
-    if (TamperCheck(pProcInfo) == '1') {
-        pProcInfo->iaSelectDes[1] = pProcInfo->iIoReadDes[0];
-        pProcInfo->pSelectProc[1] = TampReadFunc;
+    // The device comes first: a command carried out ends the pass, so behind the pipe a steady
+    // stream of commands would hold off the tamper response for as long as it lasts. Its handler
+    // always lets the pass go on, so the commands are served in the same pass.
+    int slot = 0;
+    if (TamperCheck(pProcInfo) == '1' && pProcInfo->iIoReadDes[0] != 0) {
+        pProcInfo->iaSelectDes[slot] = pProcInfo->iIoReadDes[0];
+        pProcInfo->pSelectProc[slot] = TampReadFunc;
         syslog(LOG_DEBUG, "pProcInfo->iIoReadDes[0] = %d\n", pProcInfo->iIoReadDes[0]);
-        syslog(LOG_DEBUG, "pProcInfo->iaSelectDes[1] = %d\n", pProcInfo->iaSelectDes[1]);
+        syslog(LOG_DEBUG, "pProcInfo->iaSelectDes[%d] = %d\n", slot, pProcInfo->iaSelectDes[slot]);
         syslog(LOG_DEBUG, "FifoReadFunc = 0x%lx\n", TraceAddr(TampReadFunc));
-        syslog(LOG_DEBUG, "pProcInfo->pSelectProc[1] = 0x%lx\n", TraceAddr(pProcInfo->pSelectProc[1]));
+        syslog(LOG_DEBUG, "pProcInfo->pSelectProc[%d] = 0x%lx\n", slot, TraceAddr(pProcInfo->pSelectProc[slot]));
+        ++slot;
     }
+    pProcInfo->iaSelectDes[slot] = pProcInfo->iFifoReadDes;
+    pProcInfo->pSelectProc[slot] = FifoReadFunc;
+    syslog(LOG_DEBUG, "pProcInfo->iFifoReadDes = %d\n", pProcInfo->iFifoReadDes);
+    syslog(LOG_DEBUG, "pProcInfo->iaSelectDes[%d] = %d\n", slot, pProcInfo->iaSelectDes[slot]);
+    syslog(LOG_DEBUG, "FifoReadFunc = 0x%lx\n", TraceAddr(FifoReadFunc));
+    syslog(LOG_DEBUG, "pProcInfo->pSelectProc[%d] = 0x%lx\n", slot, TraceAddr(pProcInfo->pSelectProc[slot]));
     ComSelectInit(pProcInfo);
     TraceEnd("SetSelectFD");
 }

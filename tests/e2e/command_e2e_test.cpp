@@ -269,8 +269,7 @@ TEST_F(CommandTest, RecordsOfAnyBytesAreAnsweredOrRefused) {
 }
 
 // 1000 setting changes in a row are answered 1000 times, byte for byte; an enclosure opening in
-// the middle of them is answered too; the process serves on. (A command carried out ends the
-// dispatch pass before the device is looked at, so the event may wait until the commands stop.)
+// the middle of them is answered too; the process serves on.
 TEST_F(CommandTest, BurstOfSettingChangesWithATamperEvent) {
     KIVE2E_NEEDS_DEVICE_IOCTL();
     ASSERT_TRUE(Boot("6")) << unit().Error();

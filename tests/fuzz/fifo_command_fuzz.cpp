@@ -119,11 +119,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         Expect(unit.Take("FifoLog").empty() && unit.Take("FifoDisp").empty() && unit.Take("FifoFtp").empty(),
                "a command sent a record to a pipe it has no business with");
 
-        // The registrations always match the setting: the command pipe first, then the device
-        // while the check is on.
-        Expect(p->iaSelectDes[0] == p->iFifoReadDes && p->pSelectProc[0] == FifoReadFunc, "command pipe slot");
-        Expect(p->iaSelectDes[1] == (check == '1' ? p->iIoReadDes[0] : 0), "device slot");
-        Expect(p->iaSelectDes[2] == 0, "stray registration");
+        // The registrations always match the setting: the open device first while the check is
+        // on, then the command pipe.
+        const int pipeSlot = check == '1' && p->iIoReadDes[0] != 0 ? 1 : 0;
+        Expect(pipeSlot == 0 || (p->iaSelectDes[0] == p->iIoReadDes[0] && p->pSelectProc[0] == TampReadFunc),
+               "device slot");
+        Expect(p->iaSelectDes[pipeSlot] == p->iFifoReadDes && p->pSelectProc[pipeSlot] == FifoReadFunc,
+               "command pipe slot");
+        Expect(p->iaSelectDes[pipeSlot + 1] == 0, "stray registration");
         Expect(check != '0' || p->iIoReadDes[0] == 0, "device open while the check is off");
     } while (offset < bytes.size());
 
