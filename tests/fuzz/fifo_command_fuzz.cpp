@@ -4,9 +4,9 @@
 // Input: byte 0     CONFIG tamper-check byte ('1' on, '0' off, anything else illegal)
 //        bytes 1-4  OTHER pair kind, signed 32-bit big-endian
 //        byte 5     bit 0: /dev/cr_tampsw is present
-//        bytes 6-   what is written into /tmp/pipe/FifoTamp, with one write (at most 300 bytes;
-//                   none: the pipe loses its writer and the read sees end of file); the handler
-//                   is called once per 256 bytes, so a second, short record follows a whole one
+//        bytes 6-   what is written into /tmp/pipe/FifoTamp, with one write (at most 300 bytes);
+//                   the handler is called once per 256 bytes, so a second, short record follows
+//                   a whole one
 //
 // Besides crashes, hangs and undefined behaviour, every input checks what the supervisor must see:
 // the result of the handler, the records it sent (exact bytes), the registered descriptors and
@@ -97,12 +97,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     Expect(gstLocalInfo.uiTampErrCode == (pair == 1 ? 0x22U : 0x21U), "error code of the pair kind");
     Expect((p->iIoReadDes[0] != 0) == (check == '1' && device), "device opened at start-up");
 
-    if (bytes.empty()) unit.DropCommandWriter();
-    else unit.WriteCommand(bytes);
+    unit.WriteCommand(bytes);
     // One call reads at most one record; what is left is read by the next call, as by the next
     // pass of the dispatch loop.
     size_t offset = 0;
-    do {
+    while (offset < bytes.size()) {
         const std::string_view piece = bytes.substr(offset, 256);
         offset += 256;
         const bool wasOpen = p->iIoReadDes[0] != 0;
@@ -128,7 +127,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
                "command pipe slot");
         Expect(p->iaSelectDes[pipeSlot + 1] == 0, "stray registration");
         Expect(check != '0' || p->iIoReadDes[0] == 0, "device open while the check is off");
-    } while (offset < bytes.size());
+    }
 
     if (p->iIoReadDes[0] != 0) TampDrvCloseProc(p);
     unit.Reset();

@@ -107,7 +107,6 @@ FuzzUnit::FuzzUnit() {
     tampDrain_ = open(tamp.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     Expect(tampWriter_ >= 0 && tampDrain_ >= 0, "opening the command pipe", std::strerror(errno));
     close(holder);
-    tampWriterNumber_ = tampWriter_;
     Reset();
 }
 
@@ -139,23 +138,6 @@ void FuzzUnit::WriteCommand(std::string_view bytes) {
     Expect(n == static_cast<ssize_t>(bytes.size()), "writing the command pipe", std::strerror(errno));
 }
 
-void FuzzUnit::DropCommandWriter() {
-    close(tampWriter_);
-    tampWriter_ = -1;
-}
-
-void FuzzUnit::RestoreCommandWriter() {
-    if (tampWriter_ >= 0) return;
-    int fd = open(kivsim::PipePath(kivsim::kFifoTamp).c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-    Expect(fd >= 0, "reopening the command pipe", std::strerror(errno));
-    // Back under its old number, so the descriptor table looks as it did before the input.
-    if (fd != tampWriterNumber_) {
-        dup3(fd, tampWriterNumber_, O_CLOEXEC);
-        close(fd);
-    }
-    tampWriter_ = tampWriterNumber_;
-}
-
 void FuzzUnit::DrainCommand() {
     char buf[4096];
     while (read(tampDrain_, buf, sizeof buf) > 0) {
@@ -172,7 +154,6 @@ void FuzzUnit::Begin() { gInputStart = Now(); }
 
 void FuzzUnit::Reset() {
     sigprocmask(SIG_SETMASK, &gStartMask, nullptr);
-    RestoreCommandWriter();
     DrainCommand();
     for (auto &[name, fd] : peers_) Take(name);
     gInputStart = 0;

@@ -42,9 +42,6 @@ public:
     bool PeersEmpty();
     // Writes bytes into the command pipe with one write (at most PIPE_BUF bytes: one piece).
     void WriteCommand(std::string_view bytes);
-    // The command pipe loses its last writer (a read then sees end of file), and gets it back.
-    void DropCommandWriter();
-    void RestoreCommandWriter();
     // Empties the command pipe of what the handler left unread.
     void DrainCommand();
     // Lowest free descriptor number: the same before and after an input, or a descriptor leaked.
@@ -63,7 +60,6 @@ private:
     ProcInfo proc_{};
     std::vector<std::pair<std::string, int>> peers_; // name, read-write descriptor
     int tampWriter_ = -1;
-    int tampWriterNumber_ = -1;
     int tampDrain_ = -1;
 };
 
