@@ -211,7 +211,13 @@ int ComFIFOGetData(ProcInfo *pProcInfo, int *iMod_id, int *iCmd_id, void *data) 
     FifoMsg msg{};
     const int n = ComFifoRead(pProcInfo, pProcInfo->iSelectDes, &msg);
     if (n <= 0) return n;
-    // A short read is parsed as a whole record; the rest of the buffer stays zero.
+    // Every writer puts a record into the pipe whole, with one write. Fewer bytes are a fragment:
+    // read as a record, zero-padded, it could carry out a command nobody sent. It is dropped here,
+    // for every module reading records, and the caller sees nothing to read.
+    if (n < FIFO_MSG_SIZE) {
+        syslog(LOG_INFO, "short record dropped(fifoDescript=%d, read-cnt=%dbyte)\n", pProcInfo->iSelectDes, n);
+        return 0;
+    }
     *iMod_id = GetId(msg.iMod_id);
     *iCmd_id = GetId(msg.iCmd_id);
     std::memcpy(data, msg.data, FIFO_DATA_SIZE);

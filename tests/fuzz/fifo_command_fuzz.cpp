@@ -46,9 +46,9 @@ struct Expected {
 // What the supervisor's side must see for these bytes.
 Expected SupervisorSees(std::string_view bytes, char check, bool deviceWasOpen) {
     Expected e;
-    if (bytes.empty()) return e; // end of file: nothing read, nothing done
+    if (bytes.size() < 256) return e; // a fragment: dropped, nothing done
     std::array<unsigned char, 256> rec{};
-    std::memcpy(rec.data(), bytes.data(), std::min(bytes.size(), rec.size()));
+    std::memcpy(rec.data(), bytes.data(), rec.size());
     const int mod = IdOf(rec.data());
     const int cmd = IdOf(rec.data() + 3);
     const unsigned char arg = rec[6];
