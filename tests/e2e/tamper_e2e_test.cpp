@@ -29,8 +29,8 @@ class TamperTest : public kive2e::MonitorTest {
 protected:
     // Makes the device readable (an event byte, or a read fault set up by `fault`) and waits until
     // the monitor has dealt with it: its read has reached the device, and a command sent after
-    // that has been answered. (A command alone is no barrier: in one pass the command pipe is
-    // served before the device.)
+    // that has been answered. (A command alone is no barrier: it may be read before the device
+    // has become readable.)
     void Event(const std::function<bool()> &make) {
         long reads = unit().Switch().Reads();
         ASSERT_TRUE(make()) << unit().Error() << unit().Switch().Error();

@@ -453,6 +453,18 @@ TEST_F(OsFifo, SendersTowardsMissingPipeFailAtProbeAndCreateNothing) {
     EXPECT_NE(access(kMissing.c_str(), F_OK), 0);
 }
 
+// Regression: both senders appended their record to a regular file in the pipe's place and
+// reported it delivered.
+TEST_F(OsFifo, SendersTowardsARegularFileFailAtTheWriteOpenAndLeaveItAlone) {
+    Fd file(open(kPipe.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
+    const std::string data(250, ' ');
+    const std::string line = "FIFO write open error (fifo=" + kPipe + ", errno=22(Invalid argument))\n";
+    EXPECT_EQ(ComFIFOPutData2(kPipe.c_str(), 53, 54, data.data()), -1);
+    EXPECT_EQ(ComFIFOPutData3(kPipe.c_str(), 53, 54, data.data()), -1);
+    EXPECT_EQ(Count(LOG_INFO, line), 6u);
+    EXPECT_EQ(kivtest::ReadFileBytes(kPipe), "");
+}
+
 TEST_F(OsFifo, PutData3WithoutReaderFailsThreeTimesWithENXIO) {
     ASSERT_EQ(mkfifo(kPipe.c_str(), 0666), 0);
     Fd reader(open(kPipe.c_str(), O_RDONLY | O_NONBLOCK));
