@@ -48,6 +48,18 @@ struct Idle {
     long long staticRssAnonKib = -1;
 };
 
+// The load runs: their size, how long they took, and the records lost (0, or the run stops).
+struct Load {
+    size_t stormEvents = 0;
+    size_t stormOpenings = 0;
+    size_t stormCommands = 0;
+    double stormSeconds = 0;
+    size_t stormLost = 0;
+    size_t writersRecords = 0;
+    double writersSeconds = 0;
+    size_t writersLost = 0;
+};
+
 struct Paths {
     std::string kivtamp;
     std::string kivtampStatic;
@@ -59,6 +71,7 @@ struct Options {
     int reps = 1000;          // tamper events and commands per level and side
     int records = 50000;      // records per variant
     double idleSeconds = 10;  // the monitor left alone
+    int stormEvents = 10000;  // event bytes queued at once in the storm
     std::string outDir;       // results.json and the histogram data go here
 };
 
@@ -67,6 +80,10 @@ struct Options {
 bool RunUnit(const Paths &paths, const Options &opt, std::vector<Figure> &figures, Idle &idle);
 // ComFIFOPutData2 against the bare calls, with the open/write/close and held-descriptor context.
 bool RunDelivery(const Options &opt, std::vector<Figure> &figures);
+// An event storm while commands keep arriving, and several writers on the command pipe at once,
+// with their checks (every record whole, none lost).
+bool RunStorm(const Paths &paths, const Options &opt, std::vector<Figure> &figures, Load &load);
+bool RunWriters(const Paths &paths, std::vector<Figure> &figures, Load &load);
 // One ComSelect pass against a bare pselect pass (Google Benchmark).
 bool RunDispatch(std::vector<Figure> &figures);
 // A tamper event under a flood of commands against the same event on a quiet unit, and the CPU

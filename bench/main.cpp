@@ -1,7 +1,7 @@
 // kivbench: the monitor against the system-call floor, in one run. Prints the table and writes
 // results.json and the histogram data for the plot into the output directory.
 //
-// Usage: kivbench --out DIR [--reps N] [--records N] [--idle SECONDS]
+// Usage: kivbench --out DIR [--reps N] [--records N] [--idle SECONDS] [--storm EVENTS]
 //                 [--size NAME=BYTES]...   (host_static, host_dynamic, target_static, target_dynamic)
 #include <sys/utsname.h>
 #include <syslog.h>
@@ -56,12 +56,18 @@ std::string Verdict(double ratio, double goal) {
     return ratio <= goal ? "met (<= " + Num(goal) + ")" : "MISSED (> " + Num(goal) + ")";
 }
 
-void PrintTable(const std::vector<Figure> &figures, const Idle &idle, const std::map<std::string, long long> &size) {
+void PrintTable(const std::vector<Figure> &figures, const Idle &idle, const Load &load,
+                const std::map<std::string, long long> &size) {
     std::printf("\n%-34s %3s %9s %9s %9s %9s %7s %7s  %s\n", "figure (us)", "lvl", "median", "p99", "floor", "floor99",
                 "ratio", "r.p99", "goal (median / p99)");
     for (const Figure &f : figures) {
         double m = f.monitor.Quantile(0.5), p = f.monitor.Quantile(0.99);
         double fm = f.floor.Quantile(0.5), fp = f.floor.Quantile(0.99);
+        if (f.floor.Size() == 0) { // a load figure: nothing to hold it against
+            std::printf("%-34s %3d %9.2f %9.2f %9s %9s %7s %7s  %s\n", f.name.c_str(), f.level, m, p, "-", "-", "-", "-",
+                        f.note.c_str());
+            continue;
+        }
         Goal g = GoalOf(f);
         std::string verdict = Verdict(m / fm, g.median);
         if (g.p99 != 0) verdict += " / " + Verdict(p / fp, g.p99);
@@ -82,7 +88,14 @@ void PrintTable(const std::vector<Figure> &figures, const Idle &idle, const std:
     }
     std::printf("repetitions per side: ");
     for (const Figure &f : figures) std::printf("%s/%d %zu  ", f.name.c_str(), f.level, f.monitor.Size());
-    std::printf("\n\nidle over the window: cpu %lld ns, context switches %lld, system calls %lld\n", idle.cpuNs,
+    std::printf("\n\nevent storm: %zu event bytes (%zu openings) answered in %.2f s (%.0f responses/s), %zu commands "
+                "answered meanwhile; records lost: %zu\n",
+                load.stormEvents, load.stormOpenings, load.stormSeconds,
+                static_cast<double>(load.stormOpenings) / load.stormSeconds, load.stormCommands, load.stormLost);
+    std::printf("several writers: %zu records from 4 writers at once served in %.2f s (%.0f records/s); records lost: %zu\n",
+                load.writersRecords, load.writersSeconds, static_cast<double>(load.writersRecords) / load.writersSeconds,
+                load.writersLost);
+    std::printf("\nidle over the window: cpu %lld ns, context switches %lld, system calls %lld\n", idle.cpuNs,
                 idle.contextSwitches, idle.syscalls);
     double rssRatio = idle.floorRssKib > 0 ? static_cast<double>(idle.rssKib) / static_cast<double>(idle.floorRssKib) : NAN;
     std::printf("resident: kivtamp %lld KiB, minimal static pselect program %lld KiB, ratio %.2f  %s\n", idle.rssKib,
@@ -99,7 +112,7 @@ void PrintTable(const std::vector<Figure> &figures, const Idle &idle, const std:
     std::printf("\n");
 }
 
-bool WriteJson(const std::string &path, const std::vector<Figure> &figures, const Idle &idle,
+bool WriteJson(const std::string &path, const std::vector<Figure> &figures, const Idle &idle, const Load &load,
                const std::map<std::string, long long> &size) {
     std::ofstream out(path);
     out << "{\n  \"figures\": [\n";
@@ -114,7 +127,12 @@ bool WriteJson(const std::string &path, const std::vector<Figure> &figures, cons
     }
     out << "  ],\n  \"idle\": {\"cpu_ns\": " << idle.cpuNs << ", \"context_switches\": " << idle.contextSwitches
         << ", \"syscalls\": " << idle.syscalls << ", \"rss_kib\": " << idle.rssKib
-        << ", \"floor_rss_kib\": " << idle.floorRssKib << ", \"static_rss_kib\": " << idle.staticRssKib << "},\n  \"size\": {";
+        << ", \"floor_rss_kib\": " << idle.floorRssKib << ", \"static_rss_kib\": " << idle.staticRssKib << "},\n";
+    out << "  \"load\": {\"event_storm\": {\"event_bytes\": " << load.stormEvents << ", \"openings\": " << load.stormOpenings
+        << ", \"commands\": " << load.stormCommands << ", \"seconds\": " << Num(load.stormSeconds, 3)
+        << ", \"records_lost\": " << load.stormLost << "}, \"several_writers\": {\"writers\": 4, \"records\": "
+        << load.writersRecords << ", \"seconds\": " << Num(load.writersSeconds, 3)
+        << ", \"records_lost\": " << load.writersLost << "}},\n  \"size\": {";
     const char *keys[] = {"host_static", "host_dynamic", "target_static", "target_dynamic"};
     for (size_t i = 0; i < 4; ++i) {
         auto it = size.find(keys[i]);
@@ -150,7 +168,8 @@ void WriteHistogram(const std::string &path, const Figure &f) {
 }
 
 int Usage() {
-    std::fprintf(stderr, "usage: kivbench --out DIR [--reps N] [--records N] [--idle SECONDS] [--size NAME=BYTES]...\n");
+    std::fprintf(stderr, "usage: kivbench --out DIR [--reps N] [--records N] [--idle SECONDS] [--storm EVENTS] "
+                         "[--size NAME=BYTES]...\n");
     return 2;
 }
 
@@ -169,6 +188,7 @@ int main(int argc, char **argv) {
         else if (a == "--reps") opt.reps = std::atoi(v.c_str());
         else if (a == "--records") opt.records = std::atoi(v.c_str());
         else if (a == "--idle") opt.idleSeconds = std::atof(v.c_str());
+        else if (a == "--storm") opt.stormEvents = std::atoi(v.c_str());
         else if (a == "--size" && v.find('=') != std::string::npos)
             size[v.substr(0, v.find('='))] = std::atoll(v.c_str() + v.find('=') + 1);
         else return Usage();
@@ -190,9 +210,14 @@ int main(int argc, char **argv) {
     if (!RunRobust(paths, figures)) return 1;
     std::fprintf(stderr, "kivbench: dispatch pass (Google Benchmark)...\n");
     if (!RunDispatch(figures)) return 1;
+    Load load;
+    std::fprintf(stderr, "kivbench: event storm of %d bytes while commands keep arriving...\n", opt.stormEvents);
+    if (!RunStorm(paths, opt, figures, load)) return 1;
+    std::fprintf(stderr, "kivbench: several writers on the command pipe at once...\n");
+    if (!RunWriters(paths, figures, load)) return 1;
 
-    PrintTable(figures, idle, size);
-    if (!WriteJson(opt.outDir + "/results.json", figures, idle, size)) return 1;
+    PrintTable(figures, idle, load, size);
+    if (!WriteJson(opt.outDir + "/results.json", figures, idle, load, size)) return 1;
     // Every sample, for a closer look at the tails.
     for (const Figure &f : figures) {
         std::ofstream raw(opt.outDir + "/samples_" + f.name + "_" + std::to_string(f.level) + ".txt");

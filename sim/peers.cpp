@@ -181,10 +181,12 @@ void PipeReader::Resume() { StartThread(); }
 
 void PipeReader::Remove() {
     StopThread();
+    // Gone from /tmp/pipe before the last reader closes it: a writer that retries in between
+    // would otherwise open the orphaned pipe and wait for a reader that never comes.
+    unlink(Path().c_str());
     if (fd_ >= 0) close(fd_);
     fd_ = -1;
     open_ = false;
-    unlink(Path().c_str());
 }
 
 void PipeReader::Sync() {

@@ -1,118 +1,75 @@
-// Fixture of the end-to-end tests: one simulated unit around the real kivtamp binary per test,
-// with the expected records and log lines written out by the tests themselves.
-//
-//   class MyTest : public kive2e::MonitorTest {};
-//   TEST_F(MyTest, Something) {
-//       auto wake = Boot("6", [](kivsim::UnitOptions &o) { o.pairKind = 1; });
-//       ASSERT_TRUE(wake) << unit().Error();
-//       EXPECT_EQ(wake->bytes, kive2e::Rec("053600" "000" "0312"));
-//       EXPECT_TRUE(kive2e::LinesMatch(Lines(6), {"start of TampProcess\n", ...}));
-//   }
+// Scenario runner of the end-to-end tests: one simulated unit around the real kivtamp binary per
+// row; the row says how the unit starts, what happens to the monitor step by step and what every
+// peer, the log and the process show for it.
 #ifndef KIVE2E_SUPPORT_H
 #define KIVE2E_SUPPORT_H
 
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <functional>
-#include <memory>
-#include <optional>
 #include <string>
-#include <string_view>
 #include <vector>
-
-#include "kivtest.h"
-#include "unit.h"
 
 namespace kive2e {
 
-using namespace std::chrono_literals;
-using Adjust = std::function<void(kivsim::UnitOptions &)>;
+using Lines = std::vector<std::string>;
 
-// The unit as the monitor normally finds it: segments, pipes, readers, card master file, device
-// bound, check enabled, pair kind 0; the monitor binary (and the emulator it needs, if any) of
-// this build.
-kivsim::UnitOptions DefaultOptions();
-
-// Whether the monitor runs behind an emulator: the target binary on the build machine.
-inline bool Emulated() { return !DefaultOptions().emulator.empty(); }
-
-// First statement of a scenario that configures the tamper device with its ioctl request 3.
-// User-mode emulation passes on only the requests it knows and fails the others (ENOSYS), so
-// where the monitor runs emulated the scenario is skipped, saying why; the host lanes run it.
-#define KIVE2E_NEEDS_DEVICE_IOCTL()                                                                   \
-    do {                                                                                              \
-        if (kive2e::Emulated())                                                                       \
-            GTEST_SKIP() << "needs the device's ioctl request 3, which the emulator refuses (ENOSYS); " \
-                            "runs on the host lanes";                                                 \
-    } while (0)
-
-// A whole 256-byte record as expected on a pipe: head (ids and fields) followed by spaces.
-std::string Rec(std::string_view head);
-
-// The priority-6 lines of a start-up that cannot attach CONFIG (segment or key file missing): shut-down
-// then stops at detaching what was never attached.
-inline const std::vector<std::string> kConfigUnreachableLines = {
-    "start of TampProcess\n",
-    "error of shmget(iShmId=-1, errno=2)\n",
-    "error of ComShmOpenRead()\n",
-    "initProc error (iRet=-1)\n",
-    "start of TermProc\n",
-    "error of shmdt(errno=22)\n",
-    "error of ComShmClose()\n",
+// One step: actions, then the records and priority-6 lines they cause, waited for in that order.
+//  actions  c[mmm:]ccc/hh[*n] command (module 80 unless given, data[0] hex, n times)
+//           eHH..  switch events, waited for until the device has been read; qHH.. not waited for
+//           En Zn  the next n device reads fail / return end of file (waited for); Ef Zf every
+//                  read from now on (not waited for)
+//           fHH    event HH during a continuous flood of 901/01 from the supervisor, read within
+//                  2 s while the flood lasts; each record of the flood expects its R
+//           h0 h1  the supervisor lets go of / holds again the command pipe's writing end
+//           gP     a regular file made in peer P's place
+//           kC     CONFIG check byte C;  u b  device unbound / bound;  i1 i0  its ioctl fails / works
+//           -P +P  peer P (l: FifoLog, d: FifoDisp, s: FifoSts) gone / back (nothing made meanwhile)
+//           nl     FifoLog made again with nobody reading it
+//           p r    error-log reader pauses with its pipe filled / resumes;  m M  card master file
+//                  made / made a non-empty directory
+//           wp ww wo  monitor waits in pselect / write / open
+//           !S,S.. signals sent (each must stay pending)
+//           ?w ?a  blocked signals: all but those the wait lets through / all but KILL and STOP
+//           ?i     the monitor takes no CPU time over 300 ms;  ?s over 400 ms it reads the device
+//                  at most 12 times and takes under 1 % of a CPU;  ?e the regular file at FifoLog
+//                  is empty (then removed)
+//           ?pS    signal S pending;  ?C card master gone;  ?fd descriptors of pipe and device
+//                  above 2, and named {p} and {v} in the expected lines
+//  records  in write order: W0 W1 wake-up status; R setting reply; T terminate-complete; S error
+//           status; D display; L L2 error-log record with code 0x21 / 0x22 and the time of the
+//           run; F the fillers; X the card master file deleted (seen in the write order). tok*n.
+//  raw      bytes written to the command pipe before the actions, as they are
+struct Step {
+    std::string act;
+    std::string recs;
+    Lines lines;
+    std::string raw = {};
 };
 
-// Compares log texts with patterns line by line. A pattern is literal text except for "{x}",
-// which stands for one or more hex digits (addresses), and "{d}", an optionally signed decimal
-// number (descriptors, process ids).
-bool LineMatches(std::string_view pattern, std::string_view text);
-testing::AssertionResult LinesMatch(const std::vector<std::string> &texts,
-                                    const std::vector<std::string> &patterns);
-// The patterns match lines of texts in this order, other lines between them allowed.
-testing::AssertionResult LinesInOrder(const std::vector<std::string> &texts,
-                                      const std::vector<std::string> &patterns);
-
-// Local date and time now as "YYYYMMDDhhmmss", the form of the error-log record's bytes 0-13.
-std::string StampNow();
-
-// "/proc/<pid>/cwd" of a running process.
-std::string WorkingDirectory(pid_t pid);
-// The descriptor number under which a process holds path open, or -1.
-int DescriptorOf(pid_t pid, const std::string &path);
-
-class MonitorTest : public testing::Test {
-protected:
-    // A fresh unit with the default options as adjusted, brought up; the monitor not yet started.
-    // false: see unit().Error().
-    bool Up(const Adjust &adjust = {});
-    // Up, then kivtamp 53 <level> (no level argument when level is empty), and its wake-up
-    // notification.
-    std::optional<kivsim::Received> Boot(std::optional<std::string> level = std::string("6"),
-                                         const Adjust &adjust = {});
-
-    kivsim::Unit &unit() { return *unit_; }
-
-    // Texts of the monitor's syslog lines (ident KIVTAMP, or kivtamp after closelog) of one priority, from line number `from` on (counting
-    // every line of the monitor since Up). Waits first until everything logged so far is in.
-    std::vector<std::string> Lines(int pri, size_t from = 0);
-    // Every line of the monitor as "<pri>text".
-    std::vector<std::string> AllLines(size_t from = 0);
-    // Number of monitor lines received so far: pass it as `from` to look only at later lines.
-    size_t LineMark();
-    // Waits (up to the guard time-out) until the monitor has logged text at pri n times in all.
-    bool WaitLines(int pri, std::string_view text, size_t n, std::chrono::milliseconds timeout = 5000ms);
-    // Every line of the monitor, for a failure message.
-    std::string Dump();
-
-    // Records one peer pipe received since `since`, bytes only.
-    std::vector<std::string> Bytes(std::string_view pipe, uint64_t since = 0);
-
-    void TearDown() override;
-
-private:
-    std::vector<kivsim::LogLine> MonitorLines();
-    std::unique_ptr<kivsim::Unit> unit_;
+// Start-up tokens: kC check byte; kind=N pair kind; nodev nocard nopipe (absent); nocfg nooth
+// nokey (segment / key file gone); noioctl; arg=X level argument (default 6), noarg; lv0 lv7
+// level in force; stdio descriptors 0-2 closed; vg under the memory checker; t1 terminate with
+// data[0] 1; any: records compared per pipe regardless of order.
+// Unless exit is not 0, the row ends with a terminate command answered by T and its lines.
+struct Row {
+    const char *name;
+    std::string setup;
+    std::vector<Step> steps;
+    std::string sw = {};  // device counts at the end: o opens, i ioctls, c closes, r reads, q queued
+    int exit = 0;         // exit code, or minus the signal that ended it
+    Step boot = {"", "W0", {}};  // no lines: those of a start-up that went well
+    Lines traces = {};   // priority-7 lines expected in this order, other lines between them
 };
+
+inline const Lines kBoot = {"start of TampProcess\n", "success of shmat(pShared=0x{x})\n",
+                            "success of shmat(pShared=0x{x})\n", "end of InitProc\n"};
+inline const Lines kShutdown = {"Terminate reBoot\n", "start of TermProc\n", "end of TermProc\n"};
+
+// Runs the row: every check failure is reported as a test failure.
+void Run(const Row &row);
+
+inline std::string RowName(const testing::TestParamInfo<Row> &i) { return i.param.name; }
+inline void PrintTo(const Row &r, std::ostream *os) { *os << r.name; }
 
 } // namespace kive2e
 

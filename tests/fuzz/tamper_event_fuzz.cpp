@@ -15,23 +15,15 @@
 // exactly one record each to FifoLog, FifoDisp and FifoSts, byte for byte; anything else sends
 // nothing and leaves the file alone; the file is gone before the file systems are flushed, and
 // nothing is sent before that.
-#include <fcntl.h>
 #include <poll.h>
-#include <sys/ioctl.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
-#include <string>
 
 #include "fuzz_unit.h"
-#include "tamp.h"
 
 namespace {
 
-using kivfuzz::Expect;
-using kivfuzz::Show;
+using namespace kivfuzz;
 
 constexpr size_t kHeader = 5;
 constexpr size_t kMaxSteps = 32;
@@ -47,29 +39,20 @@ void CreateCardMaster() {
     close(fd);
 }
 
-// The descriptors standing in for the device, made once.
+// The descriptors standing in for the device, made once: a byte written to events[1] is read by
+// the handler; eof is the read end of a pipe without a writer; empty a non-blocking read end with
+// nothing ever written; dir a directory (read fails with EISDIR).
 struct Device {
-    int events[2] = {-1, -1}; // a byte written here is read by the handler
-    int eof = -1;             // read end of a pipe without a writer
-    int empty[2] = {-1, -1};  // non-blocking read end, nothing ever written
-    int dir = -1;             // a directory: read fails with EISDIR
-
+    int events[2] = {-1, -1};
+    int eof[2] = {-1, -1};
+    int empty[2] = {-1, -1};
+    int dir = open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     Device() {
-        int closed[2];
-        bool ok = pipe2(events, O_CLOEXEC) == 0 && pipe2(closed, O_CLOEXEC) == 0 &&
-                  pipe2(empty, O_CLOEXEC | O_NONBLOCK) == 0;
-        Expect(ok, "making the device pipes", std::strerror(errno));
-        close(closed[1]);
-        eof = closed[0];
-        dir = open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        Expect(dir >= 0, "opening a directory", std::strerror(errno));
+        Expect(pipe2(events, O_CLOEXEC) == 0 && pipe2(eof, O_CLOEXEC) == 0 && pipe2(empty, O_CLOEXEC | O_NONBLOCK) == 0 &&
+                   close(eof[1]) == 0 && dir >= 0,
+               "making the device pipes", std::strerror(errno));
     }
 };
-
-Device &TheDevice() {
-    static Device d;
-    return d;
-}
 
 } // namespace
 
@@ -79,7 +62,7 @@ Device &TheDevice() {
 // has been sent yet.
 extern "C" void sync() noexcept {
     Expect(!CardMasterExists(), "the card master file still exists when the file systems are flushed");
-    Expect(kivfuzz::FuzzUnit::Get().PeersEmpty(), "a record was sent before the deletion was flushed");
+    Expect(FuzzUnit::Get().PeersEmpty(), "a record was sent before the deletion was flushed");
     ++gSyncs;
 }
 
@@ -87,21 +70,14 @@ extern "C" void sync() noexcept {
 // pause would only slow the run, so it returns at once.
 extern "C" int poll(pollfd *, nfds_t, int) { return 0; }
 
-extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-    kivfuzz::FuzzUnit::Get();
-    TheDevice();
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size < kHeader) return 0;
-    auto &unit = kivfuzz::FuzzUnit::Get();
-    Device &dev = TheDevice();
+    auto &unit = FuzzUnit::Get();
+    static Device dev;
     ProcInfo *p = unit.Proc();
     unit.Begin();
-    const int freeFd = kivfuzz::FuzzUnit::LowestFreeDescriptor();
 
-    const int32_t pair = kivfuzz::BigEndian32(data);
+    const int32_t pair = BigEndian32(data);
     Expect(unit.Segments().SetPairKind(pair), "writing the pair kind");
     InitProcSub(p); // the tamper check stays off: the device below is the target's own
     const unsigned char code = pair == 1 ? 0x22 : 0x21;
@@ -118,7 +94,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         }
         int fd = dev.events[0];
         if (op == 0) Expect(write(dev.events[1], &value, 1) == 1, "writing the event byte");
-        else if (op == 1) fd = dev.eof;
+        else if (op == 1) fd = dev.eof[0];
         else fd = (value % 2 == 0) ? dev.empty[0] : dev.dir;
 
         const bool present = CardMasterExists();
@@ -132,15 +108,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         const std::string log = unit.Take("FifoLog");
         const std::string disp = unit.Take("FifoDisp");
         const std::string sts = unit.Take("FifoSts");
-        Expect(unit.Take("FifoStsp").empty() && unit.Take("FifoFtp").empty(), "a record on FifoStsp or FifoFtp");
+        Expect(unit.PeersEmpty(), "a record on FifoStsp or FifoFtp");
         if (op == 0 && value == 1) {
             Expect(!CardMasterExists(), "the card master file survived a tamper event");
             Expect(gSyncs == syncs + 1, "file systems flushed once per tamper event");
-            bool stamp = log.size() == 256 && std::all_of(log.begin() + 6, log.begin() + 20,
-                                                          [](char c) { return c >= '0' && c <= '9'; });
-            Expect(stamp && log.compare(0, 6, "053054") == 0 &&
-                       log.compare(20, std::string::npos,
-                                   std::string{static_cast<char>(code), '\x01'} + std::string(234, ' ')) == 0,
+            // Date and time digits, then the code and kind bytes.
+            Expect(log.size() == 256 && log.find_first_not_of("0123456789", 6) == 20 &&
+                       log == "053054" + log.substr(6, 14) + std::string{static_cast<char>(code), '\x01'} + std::string(234, ' '),
                    "error-log record", Show(log));
             Expect(disp == "053151" "0625 00000000" + std::string(237, ' '), "display record", Show(disp));
             Expect(sts == "053609\x05\x01" + std::string(248, ' '), "error status record", Show(sts));
@@ -153,7 +127,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
     int unread = 0;
     Expect(ioctl(dev.events[0], FIONREAD, &unread) == 0 && unread == 0, "an event byte left unread");
-    unit.Reset();
-    Expect(kivfuzz::FuzzUnit::LowestFreeDescriptor() == freeFd, "descriptor leaked or closed");
+    unit.End();
     return 0;
 }

@@ -19,11 +19,6 @@ kivsim::SyslogReceiver &Syslog();
 // Reads a whole file; empty if it cannot be read.
 std::string ReadFileBytes(const std::string &path);
 
-// A 256-byte record as the unit's modules write it: "%03d" ids and 250 data bytes.
-std::string Record(int mod, int cmd, const std::string &data250);
-// 250 spaces with the given bytes placed at the start.
-std::string Data(const std::string &head);
-
 // One syslog line as a test expects it: priority and exact text.
 struct Line {
     int pri;
@@ -37,6 +32,8 @@ using Lines = std::vector<Line>;
 Lines LoggedBy(pid_t pid);
 // Drops everything received so far.
 void ClearLog();
+// Lines of this priority and exact text received since the last clear.
+size_t Count(int pri, const std::string &text);
 
 // printf into a std::string, for expected texts.
 __attribute__((format(printf, 1, 2))) std::string F(const char *fmt, ...);
@@ -46,6 +43,21 @@ void RemoveAllSegments();
 
 // Everything a non-blocking descriptor holds now.
 std::string ReadAvailable(int fd);
+// Bytes waiting in a pipe.
+int Pending(int fd);
+
+// Closes the descriptor it holds when it goes.
+struct Fd {
+    int fd = -1;
+    explicit Fd(int f = -1) : fd(f) {}
+    Fd(const Fd &) = delete;
+    Fd &operator=(const Fd &) = delete;
+    ~Fd();
+};
+
+// Texts of the lines above the trace priority (what operators see) that pid (0: this process)
+// logged since the last clear.
+std::vector<std::string> Notices(pid_t pid = 0);
 
 } // namespace kivtest
 

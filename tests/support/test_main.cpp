@@ -1,4 +1,5 @@
 #include <dirent.h>
+#include <sys/ioctl.h>
 #include <sys/shm.h>
 #include <gtest/gtest.h>
 #include <syslog.h>
@@ -82,21 +83,6 @@ std::string ReadFileBytes(const std::string &path) {
     return s.str();
 }
 
-std::string Data(const std::string &head) {
-    std::string d(250, ' ');
-    d.replace(0, head.size(), head);
-    return d;
-}
-
-std::string Record(int mod, int cmd, const std::string &data250) {
-    char ids[8];
-    std::snprintf(ids, sizeof ids, "%03d%03d", mod, cmd);
-    std::string r(ids, 6);
-    r += data250;
-    r.resize(256, '\0');
-    return r;
-}
-
 void PrintTo(const Line &l, std::ostream *os) { *os << '<' << l.pri << '>' << testing::PrintToString(l.text); }
 
 Lines LoggedBy(pid_t pid) {
@@ -110,6 +96,11 @@ Lines LoggedBy(pid_t pid) {
 void ClearLog() {
     Syslog().Sync();
     Syslog().Clear();
+}
+
+size_t Count(int pri, const std::string &text) {
+    Syslog().Sync();
+    return Syslog().Count(pri, text);
 }
 
 std::string F(const char *fmt, ...) {
@@ -137,6 +128,23 @@ std::string ReadAvailable(int fd) {
     char buf[4096];
     ssize_t n;
     while ((n = read(fd, buf, sizeof buf)) > 0) out.append(buf, static_cast<size_t>(n));
+    return out;
+}
+
+int Pending(int fd) {
+    int n = -1;
+    ioctl(fd, FIONREAD, &n);
+    return n;
+}
+
+Fd::~Fd() {
+    if (fd >= 0) close(fd);
+}
+
+std::vector<std::string> Notices(pid_t pid) {
+    std::vector<std::string> out;
+    for (const Line &l : LoggedBy(pid != 0 ? pid : getpid()))
+        if (l.pri < LOG_DEBUG) out.push_back(l.text);
     return out;
 }
 
