@@ -176,8 +176,8 @@ TEST_F(Ipc, FailuresReturnMinusOneWithErrnoAndTheirLines) {
     Fd reader(Held(kPipe)), writer(open(kPipe.c_str(), O_WRONLY | O_NONBLOCK));
     close(reader.fd);
     reader.fd = -1; // a pipe without reader
-    const auto fails = [&](int result, int iErrno, const Texts &lines) {
-        EXPECT_EQ(std::pair(result, pi_.iErrno), std::pair(-1, iErrno)) << lines[0]; // 77: left alone
+    const auto fails = [&](int result, int iErrno, const Texts &lines, int row = __builtin_LINE()) {
+        EXPECT_EQ(std::pair(result, pi_.iErrno), std::pair(-1, iErrno)) << "row at line " << row; // 77: left alone
         EXPECT_EQ(Logged(LOG_INFO), lines);
         pi_.iErrno = 77;
     };

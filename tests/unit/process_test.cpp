@@ -25,6 +25,7 @@ using Strings = std::vector<std::string>;
 
 namespace {
 
+const ProcInfo kZero{}; // static: its padding is zero too
 std::string Hex(const void *p) { return F("0x%lx", static_cast<unsigned long>(reinterpret_cast<uintptr_t>(p))); }
 void *Addr(intptr_t r) { return reinterpret_cast<void *>(r); }
 key_t Key(int proj) { return ftok(SHM_KEY_FILE, proj); }
@@ -59,23 +60,15 @@ void ChildExitGuard(int status, void *) {
 
 class Process : public testing::Test {
 protected:
-    ProcInfo pi;
+    ProcInfo pi, want; // the record, and what it should hold
     void SetUp() override {
         static const bool guarded = (g_testPid = getpid(), on_exit(ChildExitGuard, nullptr) == 0);
         ASSERT_TRUE(guarded);
-        std::memset(&pi, 0, sizeof pi);
-        signal(SIGCHLD, SIG_DFL);
-        kivtest::ClearLog();
+        std::memcpy(&pi, &kZero, sizeof pi), std::memcpy(&want, &kZero, sizeof want);
+        signal(SIGCHLD, SIG_DFL), kivtest::ClearLog();
     }
-    void TearDown() override {
-        signal(SIGCHLD, SIG_DFL);
-        kivtest::RemoveAllSegments();
-    }
-    bool RecordIs(const ProcInfo &want) const { return std::memcmp(&pi, &want, sizeof pi) == 0; }
-    static ProcInfo Zero() {
-        ProcInfo z;
-        return *static_cast<ProcInfo *>(std::memset(&z, 0, sizeof z));
-    }
+    void TearDown() override { signal(SIGCHLD, SIG_DFL), kivtest::RemoveAllSegments(); }
+    bool RecordAsWanted() const { return std::memcmp(&pi, &want, sizeof pi) == 0; }
 };
 
 // Each recorded kind lands in its own two slots and nowhere else, attached for reading; closing
@@ -93,13 +86,11 @@ TEST_F(Process, EveryKindIsRecordedInItsOwnSlots) {
                  {'p', &ProcInfo::pShmProcState, &ProcInfo::iShmIdProcState},
                  {'m', &ProcInfo::pShmMemCtlData, &ProcInfo::iShmIdMemCtlData}};
     for (const auto &k : kinds) {
-        std::memset(&pi, 0, sizeof pi);
         const int id = Make(k.proj, 64);
-        kivtest::ClearLog();
+        std::memcpy(&pi, &kZero, sizeof pi), std::memcpy(&want, &kZero, sizeof want), kivtest::ClearLog();
         const intptr_t r = ComShmOpenRead(&pi, Key(k.proj), 8);
-        ProcInfo want = Zero();
         want.*k.addr = Addr(r), want.*k.id = id;
-        EXPECT_TRUE(RecordIs(want)) << static_cast<char>(k.proj);
+        EXPECT_TRUE(RecordAsWanted()) << static_cast<char>(k.proj);
         EXPECT_EQ(Attached(), Strings{F("r--s %d", id)});
         EXPECT_EQ(ComShmClose(&pi, Key(k.proj)), 0);
         EXPECT_EQ(ComShmRm(&pi, Key(k.proj)), 0);
@@ -183,7 +174,7 @@ TEST_F(Process, RefusalsLeaveTheRecordAlone) {
         EXPECT_EQ(seen, row.info);
         EXPECT_EQ(Attached(true), row.attached) << row.info[0];
     }
-    EXPECT_TRUE(RecordIs(Zero()));
+    EXPECT_TRUE(RecordAsWanted());
     EXPECT_EQ(shmget(Key('c'), 0, 0), config);
 }
 
@@ -203,7 +194,7 @@ TEST_F(Process, CardMasterIsHandedBackAndNotRecorded) {
     std::sort(seen.begin(), seen.end());
     EXPECT_EQ(seen, (Strings{F("r--s %d", id), F("rw-s %d", id)}));
     EXPECT_STREQ(mst, "cardmst");
-    EXPECT_TRUE(RecordIs(Zero()));
+    EXPECT_TRUE(RecordAsWanted());
 }
 
 // Every call computes the keys anew: another module may have made the key file again since.
@@ -256,14 +247,13 @@ TEST_F(Process, ChildrenGetTheirCommandLinesAndAreRecorded) {
         int index, offset;
         const char *arg, *line;
     } rows[] = {{21, 0, "7", "/tmp/module 2 53 7\n"}, {21, 2, "7", "/tmp/module 2 55 7\n"}, {31, 0, nullptr, "/tmp/module 1 110\n"}};
-    ProcInfo want = Zero();
     for (const auto &r : rows) {
         kivtest::ClearLog();
         const pid_t pid = ComProcessCreate(&pi, path.c_str(), r.index, r.offset, r.arg);
         EXPECT_EQ(line(), r.line);
         want.chldPid[r.index] = pid, want.iProcessState[r.index] = 1, want.pChldName[r.index] = path.c_str();
         want.iChldModId[r.index] = r.index == 21 ? 53 : 110, ++want.iChildCount;
-        EXPECT_TRUE(RecordIs(want)) << r.line;
+        EXPECT_TRUE(RecordAsWanted()) << r.line;
     }
     EXPECT_EQ(kivtest::LoggedBy(getpid()),
               (kivtest::Lines{{7, "start of ComProcessCreate()\n"}, {7, F("Procname = %s\n", path.c_str())},
@@ -277,7 +267,7 @@ TEST_F(Process, ChildrenGetTheirCommandLinesAndAreRecorded) {
     const pid_t pid = ComProcessCreateGrandChild(&pi, path.c_str(), argv);
     EXPECT_EQ(line(), "/tmp/module 2 a b c\n");
     EXPECT_EQ(waitpid(pid, nullptr, 0), pid); // SIGCHLD is left as it was
-    EXPECT_TRUE(RecordIs(want));
+    EXPECT_TRUE(RecordAsWanted());
     close(out[0]), close(out[1]), unlink(path.c_str());
 }
 
@@ -297,13 +287,13 @@ TEST_F(Process, FailedExecIsReportedByTheChildAndABadIndexIsRefusedBeforeFork) {
     EXPECT_EQ(Notices(child), (Strings{"iProcessState(21) = 0\n", F("execv failed(%s, errno=%d)\n", none, ENOENT)}));
     EXPECT_EQ(pi.iProcessState[21] + pi.iErrno, 1);
 
-    std::memset(&pi, 0, sizeof pi);
+    std::memcpy(&pi, &kZero, sizeof pi);
     for (int index : {-1, 33, 100000}) {
         kivtest::ClearLog();
         EXPECT_EQ(ComProcessCreate(&pi, "/bin/true", index, 0, "7"), -1);
         EXPECT_EQ(Notices(), Strings{F("error of ComProcessCreate(iModIndex=%d)\n", index)});
     }
-    EXPECT_TRUE(RecordIs(Zero()));
+    EXPECT_TRUE(RecordAsWanted());
     EXPECT_EQ(signal(SIGCHLD, SIG_DFL), SIG_DFL);
 }
 

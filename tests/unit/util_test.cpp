@@ -92,8 +92,8 @@ TEST_F(File, FailuresGiveTheirResultAndFileError) {
     int32_t i32 = 55;
     uint32_t u32 = 99;
     char buf[4];
-    const auto fails = [&](int result, int want, int fileError) { // EFAULT: left alone
-        EXPECT_EQ(std::pair(result, GetFileError()), std::pair(want, fileError));
+    const auto fails = [&](int result, int want, int fileError, int row = __builtin_LINE()) { // EFAULT: left alone
+        EXPECT_EQ(std::pair(result, GetFileError()), std::pair(want, fileError)) << "row at line " << row;
         PrimeFileError();
     };
     PrimeFileError();
