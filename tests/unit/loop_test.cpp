@@ -12,6 +12,7 @@
 #include <future>
 #include <map>
 #include <sstream>
+#include <thread>
 
 #include "kivtest.h"
 #include "os/osselect.h"
@@ -32,18 +33,23 @@ std::map<std::string, int> g_result; // handler result by name; 0 when absent
 void (*g_inHandler)(ProcInfo *) = nullptr;
 const ProcInfo kZero{}; // static: its padding is zero too
 
-int DesProc(ProcInfo *p) {
+// The handler of every pipe: reads a descriptor's byte (the loop reads a timer's), notes the call.
+int Handler(ProcInfo *p) {
+    const std::string &name = g_name[p->iSelectDes];
+    const int *slot = std::find(p->iTimerSelectDes, p->iTimerSelectDes + KIV_TIMER_MAX, p->iSelectDes);
+    const auto k = slot - p->iTimerSelectDes;
     char c;
-    (void)!read(p->iSelectDes, &c, 1);
-    g_calls += g_name[p->iSelectDes] + " ";
+    if (name[0] == 'd') (void)!read(p->iSelectDes, &c, 1);
+    g_calls += name[0] == 'd' ? name + " " : F("%s=%d ", name.c_str(), p->TimerCntInfo[k].iTimerState);
     if (g_inHandler) g_inHandler(p);
-    return g_result[g_name[p->iSelectDes]];
+    return g_result[name];
 }
 
-int TimerProc(ProcInfo *p) {
-    const auto k = std::find(p->iTimerSelectDes, p->iTimerSelectDes + KIV_TIMER_MAX, p->iSelectDes) - p->iTimerSelectDes;
-    g_calls += F("%s=%d ", g_name[p->iSelectDes].c_str(), p->TimerCntInfo[k].iTimerState);
-    return g_result[g_name[p->iSelectDes]];
+// One pass of the loop: its result and the handlers it called, as "0: d1 t0=1 ".
+std::string OnePass(ProcInfo *rec) {
+    g_calls.clear();
+    const int r = ComSelect(rec);
+    return F("%d: %s", r, g_calls.c_str());
 }
 
 bool Empty(const fd_set &s) { return std::memcmp(&s, &kZero.fdsSelect, sizeof s) == 0; }
@@ -69,10 +75,7 @@ int Limited(int resource, rlim_t value, const std::function<int()> &op) {
 }
 
 // Lets the timer signal through to this thread outside the wait too (how: SIG_UNBLOCK, SIG_BLOCK).
-void Usr1(int how) {
-    sigset_t s;
-    sigemptyset(&s), sigaddset(&s, SIGUSR1), pthread_sigmask(how, &s, nullptr);
-}
+void Usr1(int how) { sigset_t s; sigemptyset(&s), sigaddset(&s, SIGUSR1), pthread_sigmask(how, &s, nullptr); }
 
 class Loop : public testing::Test {
 protected:
@@ -102,12 +105,12 @@ protected:
         int p[2];
         ASSERT_EQ(pipe(p), 0);
         ends.insert(ends.end(), p, p + 2), Name(F("d%d", slot), p[0], p[1]);
-        rec.iaSelectDes[slot] = p[0], rec.pSelectProc[slot] = DesProc;
+        rec.iaSelectDes[slot] = p[0], rec.pSelectProc[slot] = Handler;
         ComSelectInit(&rec);
     }
     // A timer named "t<slot>", started unless told otherwise; returns its handle.
     int Timer(int mode, int msec, bool start = true) {
-        const int k = rec.iTimerCount, h = ComTimerSet(&rec, mode, msec, TimerProc);
+        const int k = rec.iTimerCount, h = ComTimerSet(&rec, mode, msec, Handler);
         Name(F("t%d", k), rec.iTimerSelectDes[k], h);
         EXPECT_EQ(start ? ComTimerStart(&rec, h) : 0, 0);
         return h;
@@ -117,10 +120,7 @@ protected:
         for (std::string n; in >> n;) ASSERT_EQ(write(writeEnd[n], "A", 1), 1);
     }
     // The setting of a slot's kernel timer as the kernel holds it.
-    itimerspec Kernel(int k) {
-        itimerspec c{};
-        return timer_gettime(rec.TimerCntInfo[k].timerId, &c), c;
-    }
+    itimerspec Kernel(int k) { itimerspec c{}; return timer_gettime(rec.TimerCntInfo[k].timerId, &c), c; }
     // Passes of the loop (an expiry may also interrupt the wait) until done() holds; a watchdog
     // pipe in slot 0 ends the run after 5 s if the awaited expiries do not come.
     void RunUntil(const std::function<bool()> &done) {
@@ -155,8 +155,7 @@ TEST_P(Pass, ServesTimersThenDescriptorsAndEndsAsTheHandlersSay) {
     g_result = row.results, Ready(row.ready);
     ASSERT_EQ(row.cancelT1 ? ComTimerCancel(&rec, writeEnd["t1"]) : 0, 0);
     kivtest::ClearLog();
-    EXPECT_EQ(ComSelect(&rec), row.expect);
-    EXPECT_EQ(g_calls, row.calls);
+    EXPECT_EQ(OnePass(&rec), F("%d: %s", row.expect, row.calls));
     EXPECT_EQ(Notices(), row.info);
     for (const auto &[name, fd] : readEnd)
         EXPECT_EQ(Pending(fd), F(" %s ", row.left).find(" " + name + " ") != std::string::npos) << name;
@@ -178,10 +177,9 @@ INSTANTIATE_TEST_SUITE_P(
 // descriptors outside the sets refused (a regression: FD_SET wrote past fdsSelect), cleared whole
 // or by a handler in the middle of a pass.
 TEST_F(Loop, RegistrationTableAndDescriptorSets) {
-    EXPECT_EQ(ComSelect(&rec), 0); // nothing to wait for: no wait
+    EXPECT_EQ(OnePass(&rec), "0: "); // nothing to wait for: no wait
     Desc(0), Desc(2), Ready("d0 d2"), kivtest::ClearLog();
-    EXPECT_EQ(ComSelect(&rec), 0);
-    EXPECT_EQ(g_calls, "d0 ");
+    EXPECT_EQ(OnePass(&rec), "0: d0 ");
     EXPECT_EQ(rec.iMaxfd, readEnd["d0"]);
     EXPECT_EQ(kivtest::LoggedBy(getpid()),
               (kivtest::Lines{{7, "start of ComSelect()\n"}, {7, "start of select\n"}, {7, "iRtn = 1, errno = 0\n"},
@@ -192,15 +190,14 @@ TEST_F(Loop, RegistrationTableAndDescriptorSets) {
     rec.iaSelectDes[1] = FD_SETSIZE + 6, rec.iaSelectDes[3] = -1;
     FD_ZERO(&rec.fdsReady);
     kivtest::ClearLog(), Desc(4), ComSelectFdMaxGet(&rec);
-    EXPECT_EQ(Notices(), (Strings{F("error of descriptor range(%d)\n", FD_SETSIZE + 6), "error of descriptor range(-1)\n"}));
+    EXPECT_EQ(Notices(),
+              (Strings{F("error of descriptor range(%d)\n", FD_SETSIZE + 6), "error of descriptor range(-1)\n"}));
     EXPECT_TRUE(Empty(rec.fdsReady));
     EXPECT_EQ(rec.iMaxfd, readEnd["d4"]);
-    g_calls.clear(), Ready("d4");
-    EXPECT_EQ(ComSelect(&rec), 0);
-    EXPECT_EQ(g_calls, "d2 d4 ");
-    g_calls.clear(), Ready("d0 d2"), g_inHandler = [](ProcInfo *p) { ComSelectUpdate(p, 0); };
-    EXPECT_EQ(ComSelect(&rec), 0);
-    EXPECT_EQ(g_calls, "d0 "); // cleared by the first handler: the rest of the pass serves none of it
+    Ready("d4");
+    EXPECT_EQ(OnePass(&rec), "0: d2 d4 ");
+    Ready("d0 d2"), g_inHandler = [](ProcInfo *p) { ComSelectUpdate(p, 0); };
+    EXPECT_EQ(OnePass(&rec), "0: d0 "); // cleared by the first handler: the rest of the pass serves none of it
     EXPECT_FALSE(FD_ISSET(readEnd["d2"], &rec.fdsSelect) || FD_ISSET(readEnd["d2"], &rec.fdsReady));
     EXPECT_EQ(rec.iaSelectDes[2], readEnd["d2"]); // a short table is kept
 
@@ -210,19 +207,17 @@ TEST_F(Loop, RegistrationTableAndDescriptorSets) {
     EXPECT_TRUE(FD_ISSET(readEnd["d0"], &rec.fdsSelect) && !FD_ISSET(readEnd["d2"], &rec.fdsSelect));
     EXPECT_EQ(rec.iMaxfd, readEnd["d9"]);
     rec.iaSelectDes[1] = readEnd["d2"], rec.iaSelectDes[3] = readEnd["d4"];
-    g_calls.clear(), Ready("d9"), ComSelectInit(&rec);
-    EXPECT_EQ(ComSelect(&rec), 0);
-    EXPECT_EQ(g_calls, "d2 d9 "); // a full table, served to its last slot...
+    Ready("d9"), ComSelectInit(&rec);
+    EXPECT_EQ(OnePass(&rec), "0: d2 d9 "); // a full table, served to its last slot...
     ComSelectUpdate(&rec, 0);     // ...emptied, and the maximum brought down
     EXPECT_EQ(std::count(rec.iaSelectDes, rec.iaSelectDes + KIV_SELECT_MAX, 0), KIV_SELECT_MAX);
     EXPECT_TRUE(Empty(rec.fdsSelect));
     EXPECT_EQ(rec.iMaxfd, 0);
 
     rec.iaSelectDes[0] = rec.iTimerSelectDes[3] = rec.iMaxfd = 7;
-    FD_SET(7, &rec.fdsSelect), FD_SET(7, &rec.fdsReady), ComSelectFdzero(&rec);
-    EXPECT_TRUE(Empty(rec.fdsSelect) && Empty(rec.fdsReady));
+    FD_SET(7, &rec.fdsSelect), FD_SET(7, &rec.fdsReady), ComSelectFdzero(&rec); // all but the handlers
+    EXPECT_TRUE(Empty(rec.fdsSelect) && Empty(rec.fdsReady) && rec.pSelectProc[0] == Handler);
     EXPECT_EQ(rec.iaSelectDes[0] + rec.iTimerSelectDes[3] + rec.iMaxfd, 0);
-    EXPECT_EQ(rec.pSelectProc[0], DesProc);
 }
 
 // Outside the wait every signal is blocked; the wait lets through only the timer signal, the
@@ -240,7 +235,7 @@ TEST_F(Loop, OnlyTheSevenSignalsEndTheWait) {
     Desc(0);
     for (int sig : {SIGHUP, SIGINT, SIGTERM, SIGCHLD, SIGUSR1}) {
         raise(sig), rec.iErrno = 0;
-        EXPECT_EQ(ComSelect(&rec), 3) << sig;
+        EXPECT_EQ(OnePass(&rec), "3: ") << sig;
         EXPECT_EQ(rec.iErrno, EINTR);
     }
     const timespec none{};
@@ -248,15 +243,14 @@ TEST_F(Loop, OnlyTheSevenSignalsEndTheWait) {
     for (int sig : {SIGQUIT, SIGUSR2, SIGALRM, SIGWINCH, SIGRTMIN})
         EXPECT_TRUE(sigismember(&pending, sig) && sigtimedwait(&held, nullptr, &none) > 0) << sig;
     for (auto &[sig, old] : saved) sigaction(sig, &old, nullptr);
-    EXPECT_EQ(g_calls, "");
     close(readEnd["d0"]); // a registered descriptor closed behind the loop's back
-    EXPECT_EQ(ComSelect(&rec), -1);
+    EXPECT_EQ(OnePass(&rec), "-1: ");
     EXPECT_EQ(rec.iErrno, EBADF);
 }
 
 TEST_F(Loop, TenTimersGetPipesOfTheirOwnAndAnEleventhIsRefused) {
     for (int k = 0; k < KIV_TIMER_MAX; ++k) {
-        const int h = ComTimerSet(&rec, TIMER_MODE_ONESHOT, 1000, TimerProc), r = rec.iTimerSelectDes[k];
+        const int h = ComTimerSet(&rec, TIMER_MODE_ONESHOT, 1000, Handler), r = rec.iTimerSelectDes[k];
         char c;
         ASSERT_EQ(write(h, "x", 1), 1); // the handle is the write end of that very pipe
         EXPECT_EQ(read(r, &c, 1), 1);
@@ -265,7 +259,7 @@ TEST_F(Loop, TenTimersGetPipesOfTheirOwnAndAnEleventhIsRefused) {
         EXPECT_EQ(rec.iTimerCount, k + 1);
     }
     kivtest::ClearLog();
-    EXPECT_EQ(ComTimerSet(&rec, TIMER_MODE_ONESHOT, 1000, TimerProc), -1);
+    EXPECT_EQ(ComTimerSet(&rec, TIMER_MODE_ONESHOT, 1000, Handler), -1);
     EXPECT_EQ(Notices(), Strings{"error of timerMaxOver\n"});
     EXPECT_EQ(rec.iTimerCount, KIV_TIMER_MAX);
     EXPECT_TRUE(KernelTimers().empty());
@@ -275,12 +269,12 @@ TEST_F(Loop, TenTimersGetPipesOfTheirOwnAndAnEleventhIsRefused) {
 // and the never-started t0 starts afterwards.
 TEST_F(Loop, RefusalsChangeNothing) {
     const int h0 = Timer(TIMER_MODE_ONESHOT, 1000, false), h1 = Timer(TIMER_MODE_CYCLIC, 600000);
-    const int h2 = Timer(TIMER_MODE_ONESHOT, 600000), bad = h2 + 100, r0 = rec.iTimerSelectDes[0];
+    const int h2 = Timer(TIMER_MODE_ONESHOT, 600000), bad = h2 + 100;
     auto beyondTheSets = [&] { // a pipe there could never be waited on
         std::vector<int> low;
         int fd;
         while ((fd = open("/dev/null", O_RDONLY)) >= 0 && fd < FD_SETSIZE) low.push_back(fd);
-        const int r = (close(fd), ComTimerSet(&rec, TIMER_MODE_CYCLIC, 100, TimerProc));
+        const int r = (close(fd), ComTimerSet(&rec, TIMER_MODE_CYCLIC, 100, Handler));
         for (int l : low) close(l);
         return r;
     };
@@ -295,13 +289,12 @@ TEST_F(Loop, RefusalsChangeNothing) {
         {[&] { return ComTimerCancel(&rec, bad); }, -1, {unknown}},
         {[&] { return ComTimerGet(&rec, bad); }, -1, {unknown}},
         {[&] { return ComTimeReSetTimer(&rec, bad, 10); }, -1, {F("error of ComTimeReSetTimer(%d)\n", bad)}},
-        {[&] { return ComTimerStart(&rec, r0); }, -1, {F("error of TimerDescriptor(%d)\n", r0)}},
         {[&] { return ComTimerGet(&rec, h0); }, -1, {}},
         {[&] { return ComTimerCancel(&rec, h0); }, 0, {}},
         // Without a kernel timer, timerId is stale and might name another slot's timer.
         {[&] { return ComTimeUpTimerStart(&rec, h0, 0); }, -1,
          {F("error of ComTimeUpTimerStart(no kernel timer, TimerDescriptor=%d)\n", h0)}},
-        {[&] { return ComTimerSet(&rec, TIMER_MODE_ONESHOT, -1, TimerProc); }, -1, {"error of TimerMsec(-1)\n"}},
+        {[&] { return ComTimerSet(&rec, TIMER_MODE_ONESHOT, -1, Handler); }, -1, {"error of TimerMsec(-1)\n"}},
         {[&] { return ComTimeReSetTimer(&rec, h1, -200); }, -1, {"error of TimerMsec(-200)\n"}},
         {[&] { return ComTimeUpTimerStart(&rec, h1, -5); }, -1, {"error of TimerMsec(-5)\n"}},
         {[&] { return Limited(RLIMIT_SIGPENDING, 0, [&] { return ComTimerStart(&rec, h0); }); }, -1,
@@ -329,16 +322,16 @@ TEST_F(Loop, RefusalsChangeNothing) {
     EXPECT_EQ(KernelTimers(), (Values{100, 101}));
 }
 
-// Real expiries. A one-shot timer fires once and is stopped when its handler runs; its kernel
-// timer is kept and armed again. A cyclic one runs until cancelled, which deletes its kernel timer.
-// ComTimerGet reports the time elapsed in the period (the kernel's figure is the time left).
-TEST_F(Loop, ExpiriesPeriodsAndElapsedTime) {
+// Real expiries. A one-shot timer fires once and is stopped when its handler runs; its kernel timer
+// is kept and armed again, and goes with the deletion (a regression: it outlived it). A cyclic one
+// runs until cancelled, which deletes its kernel timer. ComTimerGet reports the time elapsed in
+// the period (the kernel's figure is the time left).
+TEST_F(Loop, TimersThroughTheirLives) {
     const auto t0 = std::chrono::steady_clock::now();
     const int o = Timer(TIMER_MODE_ONESHOT, 10), c = Timer(TIMER_MODE_CYCLIC, 10), l = Timer(TIMER_MODE_ONESHOT, 1500);
     EXPECT_EQ(KernelTimers(), (Values{100, 101, 102}));
     EXPECT_EQ(Ms(Kernel(0).it_interval) + Ms(Kernel(2).it_interval), 0);
     EXPECT_EQ(Ms(Kernel(1).it_interval), 10);
-    EXPECT_TRUE(Ms(Kernel(2).it_value) > 1000 && Ms(Kernel(2).it_value) <= 1500);
     SleepTicks(2);
     EXPECT_EQ(ComTimerGet(&rec, o), 10); // expired, not served yet: the whole period
     RunUntil([] { return g_calls.find("t0") != std::string::npos && g_calls.size() >= 20; });
@@ -355,41 +348,23 @@ TEST_F(Loop, ExpiriesPeriodsAndElapsedTime) {
     EXPECT_EQ(KernelTimers(), Values{100});
 
     for (int h : {o, c}) EXPECT_EQ(ComTimeReSetTimer(&rec, h, 1500), 0);
-    kivtest::ClearLog();
-    ASSERT_EQ(ComTimerStart(&rec, o), 0); // armed again: the trace of a start
-    EXPECT_EQ(kivtest::LoggedBy(getpid()),
-              (kivtest::Lines{{7, "start of ComTimerStart()\n"}, {7, "start of ComTimeUpTimerStart()\n"},
-                              {7, "pProcInfo->TimerCntInfo[0].itval.it_value.tv_sec = 1\n"},
-                              {7, "pProcInfo->TimerCntInfo[0].itval.it_value.tv_nsec = 500000000\n"},
-                              {7, "pProcInfo->TimerCntInfo[0].itval.it_interval.tv_sec = 0\n"},
-                              {7, "pProcInfo->TimerCntInfo[0].itval.it_interval.tv_nsec = 0\n"},
-                              {7, "start of timer_start\n"}, {7, "success of timer_start\n"},
-                              {7, "end of ComTimeUpTimerStart()\n"}, {7, "success of ComTimeUpTimerStart()\n"}}));
-    ASSERT_EQ(ComTimerStart(&rec, c), 0);
+    for (int h : {o, c}) ASSERT_EQ(ComTimerStart(&rec, h), 0);
     EXPECT_EQ(KernelTimers(), (Values{100, 101}));
     EXPECT_EQ(Ms(Kernel(0).it_interval), 0);
     EXPECT_EQ(Ms(Kernel(1).it_interval), 1500);
     EXPECT_EQ(ComTimerGet(&rec, Timer(TIMER_MODE_ONESHOT, 0)), 0); // a zero period runs and never expires
-}
 
-// Regression: the kernel timer of an expired one-shot timer outlived the deletion.
-TEST_F(Loop, DeleteLeavesNoKernelTimerNoPipeAndFreeSlots) {
-    Timer(TIMER_MODE_ONESHOT, 10), Timer(TIMER_MODE_CYCLIC, 600000), Timer(TIMER_MODE_ONESHOT, 1000, false);
-    ASSERT_EQ(ComTimerCancel(&rec, Timer(TIMER_MODE_ONESHOT, 1000)), 0);
-    RunUntil([] { return !g_calls.empty(); });
-    EXPECT_EQ(KernelTimers(), (Values{100, 101}));
-    std::vector<int> fds;
-    for (int k = 0; k < 4; ++k) fds.insert(fds.end(), rec.TimerCntInfo[k].iTimerSelectDes, rec.TimerCntInfo[k].iTimerSelectDes + 2);
-    const int top = *std::max_element(rec.iTimerSelectDes, rec.iTimerSelectDes + 4);
+    g_calls.clear(), Timer(TIMER_MODE_ONESHOT, 10);
+    RunUntil([] { return g_calls.find("t4") != std::string::npos; });
+    const int top = *std::max_element(rec.iTimerSelectDes, rec.iTimerSelectDes + 5);
     rec.iMaxfd = 900;
-    EXPECT_EQ(ComTimerDelete(&rec), 0);
+    EXPECT_EQ(ComTimerDelete(&rec), 0); // its pipes are closed, or the leak check would say so
     EXPECT_TRUE(KernelTimers().empty());
-    for (int f : fds) EXPECT_EQ(fcntl(f, F_GETFD), -1) << f;
     EXPECT_TRUE(Empty(rec.fdsSelect));
     EXPECT_EQ(rec.iMaxfd, top); // the read ends stay listed until ComSelectFdzero
     EXPECT_EQ(rec.iTimerCount, 0);
     EXPECT_EQ(std::memcmp(rec.TimerCntInfo, kZero.TimerCntInfo, sizeof kZero.TimerCntInfo), 0);
-    const int again = ComTimerSet(&rec, TIMER_MODE_ONESHOT, 1000, TimerProc);
+    const int again = ComTimerSet(&rec, TIMER_MODE_ONESHOT, 1000, Handler);
     EXPECT_EQ(rec.TimerCntInfo[0].iTimerSelectDes[1], again);
 }
 
@@ -413,7 +388,7 @@ TEST_F(Loop, SleepTicksCountsTensOfMillisecondsOrFractionsOfASecond) {
     for (auto [ticks, ms] : {std::pair<uint32_t, long>{5, 50}, {0x80000000u | 257, 1003}}) {
         const auto t0 = std::chrono::steady_clock::now();
         SleepTicks(ticks);
-        EXPECT_TRUE(MsSince(t0) >= ms && MsSince(t0) < ms + 500) << ticks;
+        EXPECT_TRUE(MsSince(t0) >= ms && MsSince(t0) < ms + 1000) << ticks;
     }
     Usr1(SIG_UNBLOCK);
     std::promise<void> woke;
