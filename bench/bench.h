@@ -86,6 +86,9 @@ bool RunStorm(const Paths &paths, const Options &opt, std::vector<Figure> &figur
 bool RunWriters(const Paths &paths, std::vector<Figure> &figures, Load &load);
 // One ComSelect pass against a bare pselect pass (Google Benchmark).
 bool RunDispatch(std::vector<Figure> &figures);
+// A tamper event under a flood of commands against the same event on a quiet unit, and the CPU
+// share of an idle monitor whose command pipe has no writer.
+bool RunRobust(const Paths &paths, std::vector<Figure> &figures);
 
 } // namespace kivbench
 

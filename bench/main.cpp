@@ -40,6 +40,7 @@ Goal GoalOf(const Figure &f) {
     if (f.name == "event_to_deletion" || f.name == "event_to_alarms" || f.name == "record_delivery") return {1.10, 1.5};
     if (f.name == "command_round_trip") return {1.20, 0};
     if (f.name == "dispatch_pass") return {1.5, 0};
+    if (f.name == "event_to_deletion_under_flood") return {1.5, 0};
     return {0, 0};
 }
 
@@ -205,6 +206,8 @@ int main(int argc, char **argv) {
     if (!RunUnit(paths, opt, figures, idle)) return 1;
     std::fprintf(stderr, "kivbench: record delivery, %d records per variant...\n", opt.records);
     if (!RunDelivery(opt, figures)) return 1;
+    std::fprintf(stderr, "kivbench: tamper events under a command flood, idle without a writer...\n");
+    if (!RunRobust(paths, figures)) return 1;
     std::fprintf(stderr, "kivbench: dispatch pass (Google Benchmark)...\n");
     if (!RunDispatch(figures)) return 1;
     Load load;

@@ -7,8 +7,10 @@
 #include <sys/inotify.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <syslog.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -350,6 +352,166 @@ bool RunUnit(const Paths &paths, const Options &opt, std::vector<Figure> &figure
     if (!RunLevel(6, paths, opt, figures, &idle) || !RunLevel(7, paths, opt, figures, nullptr)) return false;
     StaticRss(paths, idle);
     return true;
+}
+
+// ------------------------------------------------------------------ the monitor under stress
+namespace {
+
+// The flood runs this long before the event, and at most this long after it.
+constexpr Ms kFloodLead{100};
+constexpr Ms kFloodCap{3000};
+constexpr int kFloodReps = 15;
+
+// Writes one record into the command pipe again and again, as fast as the monitor takes them,
+// until stopped. Sixteen records a write (4 KiB, still one atomic write) keep the pipe full
+// whatever the scheduler does.
+constexpr int kFloodBatch = 16;
+
+class Flood {
+public:
+    Flood(int fd, const std::string &record) : fd_(fd), batch_(Repeat(record)), thread_([this] { Run(); }) {}
+    ~Flood() { Stop(); }
+    Flood(const Flood &) = delete;
+    Flood &operator=(const Flood &) = delete;
+    // Returns the number of records written.
+    long Stop() {
+        stop_ = true;
+        if (thread_.joinable()) thread_.join();
+        return sent_;
+    }
+
+private:
+    static std::string Repeat(const std::string &record) {
+        std::string batch;
+        for (int i = 0; i < kFloodBatch; ++i) batch += record;
+        return batch;
+    }
+    void Run() {
+        while (!stop_) {
+            if (write(fd_, batch_.data(), batch_.size()) == static_cast<ssize_t>(batch_.size())) {
+                sent_ += kFloodBatch;
+                continue;
+            }
+            pollfd p{fd_, POLLOUT, 0};
+            poll(&p, 1, 10);
+        }
+    }
+    int fd_;
+    std::string batch_;
+    std::atomic<bool> stop_{false};
+    long sent_ = 0;
+    std::thread thread_;
+};
+
+// How the monitor answers each kind of flooding record, to check that every one was answered.
+struct FloodKind {
+    int cmd;
+    unsigned char data0;
+    std::string_view pipe; // the reply's pipe, or empty: a line at priority 6
+    int reply;
+};
+
+constexpr FloodKind kFloodKinds[] = {
+    {901, 1, kivsim::kFifoSts, 621},
+    {902, 0, kivsim::kFifoStsp, 600},
+    {900, 5, {}, 0}, // rejected with message 00002
+};
+
+bool Answered(kivsim::Unit &unit, const FloodKind &kind, long sent, uint64_t mark) {
+    if (!kind.pipe.empty())
+        return unit.Records().WaitCount(kind.pipe, kind.reply, static_cast<size_t>(sent), Ms(30000), mark);
+    const std::string line = "00002,FifoReadFunc,message format err(iMod_id:080/iCmd_id:900/data[0]:0x5)\n";
+    for (auto deadline = Clock::now() + Ms(30000); Clock::now() < deadline; std::this_thread::sleep_for(Ms(20))) {
+        unit.Log().Sync();
+        if (unit.Log().Count(LOG_INFO, line) >= static_cast<size_t>(sent)) return true;
+    }
+    return false;
+}
+
+// One tamper event; the time to the deletion, whether or not a flood is running.
+std::optional<double> EventToDeletion(kivsim::Unit &unit, DeleteWatch &watch, Flood *flood) {
+    watch.Drain();
+    uint64_t mark = unit.Mark();
+    auto t0 = Clock::now();
+    if (!unit.Inject(1)) return std::nullopt;
+    auto gone = watch.Wait(flood != nullptr ? kFloodCap : kTimeout);
+    if (!gone && flood != nullptr) {
+        flood->Stop();
+        gone = watch.Wait(kTimeout);
+    }
+    if (!gone || !unit.Records().WaitRecord(kivsim::kFifoSts, 609, kTimeout, mark)) return std::nullopt;
+    if (!unit.CreateCardMaster()) return std::nullopt;
+    return Micros(*gone - t0);
+}
+
+// Tamper events on a quiet unit and under a flood of commands, interleaved in the same run.
+bool FloodFigure(kivsim::Unit &unit, Figure &figure) {
+    DeleteWatch watch;
+    int fd = OpenWriter(kivsim::PipePath(kivsim::kFifoTamp).c_str());
+    if (fd < 0 || !watch.Ok()) return false;
+    bool ok = true;
+    for (int i = 0; ok && i < kFloodReps; ++i) {
+        const FloodKind &kind = kFloodKinds[i % 3];
+        Settle(unit);
+        auto quiet = EventToDeletion(unit, watch, nullptr);
+        unit.Records().Clear();
+        unit.Log().Clear();
+        uint64_t mark = unit.Mark();
+        Flood flood(fd, CommandRecord(kind.cmd, kind.data0));
+        std::this_thread::sleep_for(kFloodLead);
+        auto busy = EventToDeletion(unit, watch, &flood);
+        long sent = flood.Stop();
+        ok = quiet && busy && Answered(unit, kind, sent, mark);
+        if (!ok) std::fprintf(stderr, "kivbench: flood of %d: event or commands not answered\n", kind.cmd);
+        if (ok) figure.floor.Add(*quiet);
+        if (ok) figure.monitor.Add(*busy);
+    }
+    close(fd);
+    return ok;
+}
+
+// Share of one CPU the monitor takes over a few one-second windows while nobody holds its command
+// pipe open for writing; afterwards a writer comes back and a command must be answered again.
+bool NoWriterFigure(kivsim::Unit &unit, Figure &figure) {
+    pid_t pid = unit.Monitor().Pid();
+    unit.Sts().ReleaseCommandPipe();
+    std::this_thread::sleep_for(Ms(300));
+    unit.Log().Sync();
+    size_t lines0 = unit.Log().Lines().size();
+    auto start = Clock::now();
+    for (int w = 0; w < 3; ++w) {
+        long long cpu0 = CpuNs(pid);
+        std::this_thread::sleep_for(Ms(1000));
+        figure.monitor.Add(static_cast<double>(CpuNs(pid) - cpu0) / 1e7);
+    }
+    unit.Log().Sync();
+    double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    std::fprintf(stderr, "kivbench: no writer on the command pipe: %.2f %% of a CPU, %.1f lines/s\n",
+                 figure.monitor.Quantile(0.5), static_cast<double>(unit.Log().Lines().size() - lines0) / seconds);
+    if (!unit.Sts().HoldCommandPipe() || !unit.ChangeSetting(0)) {
+        std::fprintf(stderr, "kivbench: no answer once the writer came back\n");
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+bool RunRobust(const Paths &paths, std::vector<Figure> &figures) {
+    kivsim::Unit unit({.kivtamp = paths.kivtamp});
+    if (!unit.Boot("6")) {
+        std::fprintf(stderr, "kivbench: unit: %s\n", unit.Error().c_str());
+        return false;
+    }
+    // The floor of this figure is the same event on the quiet unit.
+    Figure flood{"event_to_deletion_under_flood", 6};
+    Figure noWriter{"idle_no_writer_cpu_share", 6};
+    noWriter.unit = "percent";
+    if (!FloodFigure(unit, flood) || !NoWriterFigure(unit, noWriter)) return false;
+    figures.push_back(std::move(flood));
+    figures.push_back(std::move(noWriter));
+    auto status = unit.Terminate();
+    return status && status->Exited(0);
 }
 
 } // namespace kivbench

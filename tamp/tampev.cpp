@@ -1,5 +1,6 @@
 // Tamper switch driver control, supervisor commands and the tamper response.
 #include <fcntl.h>
+#include <poll.h>
 #include <string.h>
 #include <sys/ioctl.h>
 #include <syslog.h>
@@ -7,6 +8,7 @@
 
 #include <array>
 #include <cerrno>
+#include <chrono>
 
 #include "ipc/osfifo.h"
 #include "ipc/stsmsg.h"
@@ -36,6 +38,39 @@ DataArea SpaceFilled() {
     DataArea data;
     data.fill(' ');
     return data;
+}
+
+// A device that keeps failing, or keeps reporting end of file, stays readable: the loop would
+// read it again at once, pass after pass, with a line each time. After a failure that follows
+// another the handler therefore pauses (a command ends the pause at once), and each kind of
+// failure is logged at most once per interval.
+constexpr int kRepeatedFailurePauseMs = 100;
+constexpr std::chrono::seconds kFailureLogInterval{1};
+
+// When one kind of device failure was last logged.
+struct FailureLog {
+    bool logged = false;
+    std::chrono::steady_clock::time_point at{};
+};
+
+FailureLog gReadFailedLog;
+FailureLog gReadCountLog;
+bool gLastReadFailed = false;
+
+bool LogDue(FailureLog &log) {
+    const auto now = std::chrono::steady_clock::now();
+    if (log.logged && now - log.at < kFailureLogInterval) return false;
+    log.logged = true;
+    log.at = now;
+    return true;
+}
+
+void PauseIfFailingAgain(const ProcInfo *pProcInfo) {
+    if (gLastReadFailed) {
+        pollfd command{pProcInfo->iFifoReadDes, POLLIN, 0};
+        (void)poll(&command, 1, kRepeatedFailurePauseMs);
+    }
+    gLastReadFailed = true;
 }
 
 char TamperCheck(const ProcInfo *pProcInfo) { return pProcInfo->pConfigData->other.tamper_check[0]; }
@@ -159,21 +194,25 @@ void SetSelectFD(ProcInfo *pProcInfo) {
     ComSelectUpdate(pProcInfo, 0);
     for (int &des : pProcInfo->iaSelectDes) des = 0;
 
-    pProcInfo->iaSelectDes[0] = pProcInfo->iFifoReadDes;
-    pProcInfo->pSelectProc[0] = FifoReadFunc;
-    syslog(LOG_DEBUG, "pProcInfo->iFifoReadDes = %d\n", pProcInfo->iFifoReadDes);
-    syslog(LOG_DEBUG, "pProcInfo->iaSelectDes[0] = %d\n", pProcInfo->iaSelectDes[0]);
-    syslog(LOG_DEBUG, "FifoReadFunc = 0x%lx\n", TraceAddr(FifoReadFunc));
-    syslog(LOG_DEBUG, "pProcInfo->pSelectProc[0] = 0x%lx\n", TraceAddr(pProcInfo->pSelectProc[0]));
-
-    if (TamperCheck(pProcInfo) == '1') {
-        pProcInfo->iaSelectDes[1] = pProcInfo->iIoReadDes[0];
-        pProcInfo->pSelectProc[1] = TampReadFunc;
+    // The device comes first: a command carried out ends the pass, so behind the pipe a steady
+    // stream of commands would hold off the tamper response for as long as it lasts. Its handler
+    // always lets the pass go on, so the commands are served in the same pass.
+    int slot = 0;
+    if (TamperCheck(pProcInfo) == '1' && pProcInfo->iIoReadDes[0] != 0) {
+        pProcInfo->iaSelectDes[slot] = pProcInfo->iIoReadDes[0];
+        pProcInfo->pSelectProc[slot] = TampReadFunc;
         syslog(LOG_DEBUG, "pProcInfo->iIoReadDes[0] = %d\n", pProcInfo->iIoReadDes[0]);
-        syslog(LOG_DEBUG, "pProcInfo->iaSelectDes[1] = %d\n", pProcInfo->iaSelectDes[1]);
+        syslog(LOG_DEBUG, "pProcInfo->iaSelectDes[%d] = %d\n", slot, pProcInfo->iaSelectDes[slot]);
         syslog(LOG_DEBUG, "FifoReadFunc = 0x%lx\n", TraceAddr(TampReadFunc));
-        syslog(LOG_DEBUG, "pProcInfo->pSelectProc[1] = 0x%lx\n", TraceAddr(pProcInfo->pSelectProc[1]));
+        syslog(LOG_DEBUG, "pProcInfo->pSelectProc[%d] = 0x%lx\n", slot, TraceAddr(pProcInfo->pSelectProc[slot]));
+        ++slot;
     }
+    pProcInfo->iaSelectDes[slot] = pProcInfo->iFifoReadDes;
+    pProcInfo->pSelectProc[slot] = FifoReadFunc;
+    syslog(LOG_DEBUG, "pProcInfo->iFifoReadDes = %d\n", pProcInfo->iFifoReadDes);
+    syslog(LOG_DEBUG, "pProcInfo->iaSelectDes[%d] = %d\n", slot, pProcInfo->iaSelectDes[slot]);
+    syslog(LOG_DEBUG, "FifoReadFunc = 0x%lx\n", TraceAddr(FifoReadFunc));
+    syslog(LOG_DEBUG, "pProcInfo->pSelectProc[%d] = 0x%lx\n", slot, TraceAddr(pProcInfo->pSelectProc[slot]));
     ComSelectInit(pProcInfo);
     TraceEnd("SetSelectFD");
 }
@@ -203,15 +242,22 @@ int TampReadFunc(ProcInfo *pProcInfo) {
     errno = 0;
     ssize_t n = read(pProcInfo->iSelectDes, &event, 1);
     if (n == -1) {
-        syslog(LOG_INFO,
-               "00009,TampReadFunc,Tamper Switch Driver Read failed(pProcInfo->iSelectDes=%d), errno=%d(%s)\n",
-               pProcInfo->iSelectDes, errno, strerror(errno));
+        const int err = errno;
+        if (LogDue(gReadFailedLog))
+            syslog(LOG_INFO,
+                   "00009,TampReadFunc,Tamper Switch Driver Read failed(pProcInfo->iSelectDes=%d), errno=%d(%s)\n",
+                   pProcInfo->iSelectDes, err, strerror(err));
+        PauseIfFailingAgain(pProcInfo);
     } else if (n != 1) {
-        syslog(LOG_INFO, "00011,TampReadFunc,Tamper Switch Driver Read Count= %d\n", static_cast<int>(n));
-    } else if (event != kEventOpened) {
-        syslog(LOG_INFO, "00010,TampReadFunc,Error Tamper Switch Drive Read Data[0]= 0x%x\n", event);
+        if (LogDue(gReadCountLog))
+            syslog(LOG_INFO, "00011,TampReadFunc,Tamper Switch Driver Read Count= %d\n", static_cast<int>(n));
+        PauseIfFailingAgain(pProcInfo);
     } else {
-        TamperResponse();
+        gLastReadFailed = false;
+        if (event != kEventOpened)
+            syslog(LOG_INFO, "00010,TampReadFunc,Error Tamper Switch Drive Read Data[0]= 0x%x\n", event);
+        else
+            TamperResponse();
     }
     TraceEnd("TampReadFunc");
     return 0;

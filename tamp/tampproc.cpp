@@ -69,6 +69,12 @@ int InitProc(ProcInfo *pProcInfo) {
     }
     syslog(LOG_DEBUG, "success of fifoReadOpen(TAMP)\n");
     syslog(LOG_DEBUG, "fifoTampRead = %d\n", pProcInfo->iFifoReadDes);
+    // While the supervisor restarts nobody else holds the pipe open for writing: every read would
+    // then return end of file at once and the loop would spin. The monitor's own writing end keeps
+    // the pipe waiting for the next writer instead; shut-down closes it with the other writing
+    // ends. Without it (the library has logged why) the monitor serves as before.
+    const int writeDes = ComFifoCreateOpen(pProcInfo, FIFO_TAMP, 5);
+    pProcInfo->iFifoWriteDes[0] = writeDes == -1 ? 0 : writeDes;
 
     if (ComShmOpenRead(pProcInfo, ftok(SHM_KEY_FILE, SHM_PROJ_CONFIG), KIV_CONFIG_SIZE) == -1) {
         syslog(LOG_INFO, "error of ComShmOpenRead()\n");

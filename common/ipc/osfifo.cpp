@@ -22,9 +22,6 @@ static_assert(sizeof(FifoMsg) == 256);
 static_assert(FIFO_MSG_SIZE <= PIPE_BUF);
 
 constexpr mode_t kFifoMode = 0777;
-// A file is created by ComFIFOPutData3 only when the pipe vanished between its probe and its
-// open; it then gets the same mode as the file an append stream of ComFIFOPutData2 would create.
-constexpr mode_t kPutData3CreateMode = 0666;
 constexpr useconds_t kOpenRetryUsec = 50000;
 constexpr int kFtpDrainReads = 245;
 constexpr int kPutAttempts = 3;
@@ -131,6 +128,31 @@ static void LogWriteOpenError(const char *fifo, int err) {
     syslog(LOG_INFO, "FIFO write open error (fifo=%s, errno=%d(%s))\n", fifo, err, strerror(err));
 }
 
+// Opening side of both senders. A record goes only into a pipe: the path is never created (it
+// may have vanished since the probe), and anything else found there, a regular file left in the
+// pipe's place say, would keep the records and report them delivered while the reader never
+// hears of them. Returns the descriptor, or -1 after the "write open" line.
+static int OpenPipeForRecord(const char *fifo, int flags) {
+    errno = 0;
+    const int fd = open(fifo, O_WRONLY | O_APPEND | flags);
+    if (fd == -1) {
+        LogWriteOpenError(fifo, errno);
+        return -1;
+    }
+    struct stat st {};
+    int err = 0;
+    if (fstat(fd, &st) != 0)
+        err = errno;
+    else if (!S_ISFIFO(st.st_mode))
+        err = EINVAL;
+    if (err != 0) {
+        close(fd);
+        LogWriteOpenError(fifo, err);
+        return -1;
+    }
+    return fd;
+}
+
 static void LogWriteError(const char *fifo, int err) {
     syslog(LOG_INFO, "FIFO write error (fifo=%s, errno=%d(%s))\n", fifo, err, strerror(err));
 }
@@ -211,7 +233,13 @@ int ComFIFOGetData(ProcInfo *pProcInfo, int *iMod_id, int *iCmd_id, void *data) 
     FifoMsg msg{};
     const int n = ComFifoRead(pProcInfo, pProcInfo->iSelectDes, &msg);
     if (n <= 0) return n;
-    // A short read is parsed as a whole record; the rest of the buffer stays zero.
+    // Every writer puts a record into the pipe whole, with one write. Fewer bytes are a fragment:
+    // read as a record, zero-padded, it could carry out a command nobody sent. It is dropped here,
+    // for every module reading records, and the caller sees nothing to read.
+    if (n < FIFO_MSG_SIZE) {
+        syslog(LOG_INFO, "short record dropped(fifoDescript=%d, read-cnt=%dbyte)\n", pProcInfo->iSelectDes, n);
+        return 0;
+    }
     *iMod_id = GetId(msg.iMod_id);
     *iCmd_id = GetId(msg.iCmd_id);
     std::memcpy(data, msg.data, FIFO_DATA_SIZE);
@@ -229,11 +257,17 @@ int ComFIFOPutData2(const char *fifo, int iMod_id, int iCmd_id, const void *data
             result = -1;
             continue;
         }
-        errno = 0;
+        // Waits, as an append stream's open does, until some process holds the pipe for reading.
+        const int fd = OpenPipeForRecord(fifo, 0);
+        if (fd == -1) {
+            result = -1;
+            continue;
+        }
         // Every module of the unit delivers its records through an append stream: kept so.
-        FILE *stream = std::fopen(fifo, "a");
+        FILE *stream = fdopen(fd, "a");
         if (stream == nullptr) {
             LogWriteOpenError(fifo, errno);
+            close(fd);
             result = -1;
             continue;
         }
@@ -263,10 +297,8 @@ int ComFIFOPutData3(const char *fifo, int iMod_id, int iCmd_id, const void *data
             result = -1;
             continue;
         }
-        errno = 0;
-        const int fd = open(fifo, O_WRONLY | O_CREAT | O_APPEND | O_NONBLOCK, kPutData3CreateMode);
+        const int fd = OpenPipeForRecord(fifo, O_NONBLOCK);
         if (fd == -1) {
-            LogWriteOpenError(fifo, errno);
             result = -1;
             continue;
         }

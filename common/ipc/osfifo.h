@@ -32,7 +32,11 @@ int ComFifoCreateOpen(ProcInfo *pProcInfo, const char *fifoname, int kind);
 int ComFifoRead(ProcInfo *pProcInfo, int fifoDescript, void *buffer);
 int ComFifoWrite(int iFifoDescript, const void *buffer, unsigned int length);
 int ComFifoClose(ProcInfo *pProcInfo, int iFifoDescriptor);
+/* Reads one record from pProcInfo->iSelectDes: returns 256, or 0 when nothing was read or only
+ * a fragment (logged and dropped; the outputs are then untouched), -1 when the read failed. */
 int ComFIFOGetData(ProcInfo *pProcInfo, int *iMod_id, int *iCmd_id, void *data);
+/* Deliver one record into the pipe at fifo, never into anything else found there and never
+ * creating the path: 0 delivered, -1 after three failed attempts (each logged). */
 int ComFIFOPutData2(const char *fifo, int iMod_id, int iCmd_id, const void *data);
 int ComFIFOPutData3(const char *fifo, int iMod_id, int iCmd_id, const void *data);
 

@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <ctime>
 #include <filesystem>
 #include <map>
@@ -31,7 +32,12 @@ using Lines = std::vector<std::string>;
 // One step: actions, then the records and priority-6 lines they cause, waited for in that order.
 //  actions  c[mmm:]ccc/hh  command record (module 80 unless given, data[0] in hex)
 //           eHH..  switch events, waited for until the device has been read; qHH.. not waited for
-//           En Zn  the next n device reads fail / return end of file (waited for)
+//           En Zn  the next n device reads fail / return end of file (waited for); Ef Zf every
+//                  read from now on (not waited for)
+//           fHH    event HH during a continuous flood of 901/01, read within 2 s while the flood
+//                  lasts; each record of the flood expects its R
+//           h0 h1  the supervisor lets go of / holds again the command pipe's writing end
+//           gP     a regular file made in peer P's place
 //           kC     CONFIG check byte C;  u b  device unbound / bound;  i1 i0  its ioctl fails / works
 //           -P +P  peer P (l: FifoLog, d: FifoDisp, s: FifoSts) gone / back (nothing made meanwhile)
 //           nl     FifoLog made again with nobody reading it
@@ -40,6 +46,9 @@ using Lines = std::vector<std::string>;
 //           wp ww wo  monitor waits in pselect / write / open
 //           !S,S.. signals sent (each must stay pending)
 //           ?w ?a  blocked signals: all but those the wait lets through / all but KILL and STOP
+//           ?i     the monitor takes no CPU time over 300 ms;  ?s over 400 ms it reads the device
+//                  at most 12 times and takes under 1 % of a CPU;  ?e the regular file at FifoLog
+//                  is empty (then removed)
 //           ?pS    signal S pending;  ?C card master gone;  ?fd descriptors of pipe and device
 //                  above 2, the device held once opened; {p} and {v} in expected lines name them
 //  records  in write order: W0 W1 wake-up status; R setting reply; T terminate-complete; S error
@@ -75,6 +84,7 @@ const Lines kShutdown = {"Terminate reBoot\n", "start of TermProc\n", "end of Te
 
 const std::string kEntry = std::string(kCardMasterFile) + "/entry";
 const std::string kKeyAway = std::string(kShmKeyFile) + ".away";
+constexpr long kAlways = 1'000'000'000; // device reads that fail: as good as for ever
 
 std::string Rec(std::string head) { return head.append(kRecordSize - head.size(), ' '); }
 struct RecDef { const char *tok; std::string_view pipe; std::string bytes; };
@@ -223,7 +233,35 @@ struct Scenario {
             return sw.Inject(ev) && (tok[0] == 'q' || read(static_cast<long>(ev.size())));
         }
         case 'E':
-        case 'Z': return (tok[0] == 'E' ? sw.SetReadFail(std::stol(a)) : sw.SetEof(std::stol(a))) && read(std::stol(a));
+        case 'Z': {
+            const long n = a == "f" ? kAlways : std::stol(a);
+            return (tok[0] == 'E' ? sw.SetReadFail(n) : sw.SetEof(n)) && (a == "f" || read(n));
+        }
+        case 'f': {
+            // Sixteen records a write keep the pipe full whatever the scheduler does.
+            std::string batch;
+            for (int i = 0; i < 16; ++i) batch += MakeRecord(kModSupervisor, 901, "\x01");
+            std::atomic<bool> stop{false};
+            size_t sent = 0;
+            std::thread flood([&] {
+                for (; !stop && unit->SendRaw(batch); sent += 16) {
+                }
+            });
+            std::this_thread::sleep_for(100ms);
+            const bool ok = sw.Inject(std::string(1, static_cast<char>(std::stoi(a, nullptr, 16)))) &&
+                            sw.WaitForCount("reads", reads + 1, 2s);
+            stop = true;
+            flood.join();
+            want[kFifoSts].insert(want[kFifoSts].end(), sent, "R");
+            return ok;
+        }
+        case 'h':
+            if (a == "0") unit->Sts().ReleaseCommandPipe();
+            return a == "0" || unit->Sts().HoldCommandPipe();
+        case 'g': {
+            int fd = open(PipePath(peer).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+            return fd >= 0 && close(fd) == 0;
+        }
         case 'k': return unit->Segments().SetTamperCheck(a[0]);
         case 'u': return sw.Unbind();
         case 'b': return sw.Bind();
@@ -265,6 +303,19 @@ struct Scenario {
         }
         case '?': {
             if (a == "C") return !unit->CardMasterExists();
+            if (a == "e") {
+                struct stat st {};
+                const std::string log = PipePath(kFifoLog);
+                bool empty = stat(log.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size == 0;
+                return empty && unlink(log.c_str()) == 0;
+            }
+            if (a == "i" || a == "s") {
+                const std::string file = "/proc/" + std::to_string(pid) + "/schedstat";
+                const long long cpu = std::atoll(kivtest::ReadFileBytes(file).c_str()); // nanoseconds on a CPU
+                std::this_thread::sleep_for(a == "i" ? 300ms : 400ms);
+                const long long used = std::atoll(kivtest::ReadFileBytes(file).c_str()) - cpu;
+                return a == "i" ? used == 0 : sw.Reads() - reads <= 12 && used < 4'000'000;
+            }
             if (a[0] == 'p') return Pending(pid, std::stoi(a.substr(1)));
             if (a == "fd") {
                 pipeFd = DescriptorOf(pid, PipePath(kFifoTamp));
@@ -378,6 +429,7 @@ const std::string kEof = "00011,TampReadFunc,Tamper Switch Driver Read Count= 0\
 const std::string kReadFail =
     "00009,TampReadFunc,Tamper Switch Driver Read failed(pProcInfo->iSelectDes={v}), errno=5(Input/output error)\n";
 const std::string kShmat = "success of shmat(pShared=0x{x})\n", kShmget = "error of shmget(iShmId=-1, errno=2)\n";
+std::string Short(int n) { return "short record dropped(fifoDescript={p}, read-cnt=" + std::to_string(n) + "byte)\n"; }
 const std::string kKind = "00015,InitProcSub,DipSwitch Status Err(StatupProcInfo->pOtherData->DipSw.PareKind=0x";
 const std::string kIllegal =
     "00005,FifoReadFunc,setting value is illegal(pProcInfo->pConfigData->other.tamper_check[0]=";
@@ -447,8 +499,8 @@ const Row kRows[] = {
     // Each road's trace lines, once, with the descriptors the process really holds.
     {"TracesOfEveryRoad", "arg=7 lv7", {{"?fd c901/01", "R", {}}, {"e01", "X L D S", {}}}, "", 0, {"", "W0", {}},
      {"pProcInfo = 0x{x}\n", "start of InitProc\n", "fifoTampRead = {p}\n", "success of ComShmOpenRead(OTHER)\n",
-      "tamper driver open and ioctl success\n", "pProcInfo->iaSelectDes[0] = {p}\n",
-      "pProcInfo->iaSelectDes[1] = {v}\n", "end of TampDrvOpenProc\n", "end of InitProcSub\n",
+      "tamper driver open and ioctl success\n", "pProcInfo->iaSelectDes[0] = {v}\n",
+      "pProcInfo->iaSelectDes[1] = {p}\n", "end of TampDrvOpenProc\n", "end of InitProcSub\n",
       "end of WakeupComplete\n", "start of MainProc\n", "iReadcnt = 256\n", "start of TampDrvOpenProc\n",
       "end of FifoReadFunc\n", "start of TampReadFunc\n", "start of WritePipe_ErrLog\n", "end of WritePipe_ErrLog\n",
       "end of TampReadFunc\n", "start of TermProcSub\n", "tamper driver close success\n", "end of TerminateComplete\n",
@@ -483,19 +535,24 @@ const Row kRows[] = {
       {"e01", "X L D S", {}},
       {"i0 c902/00", "W0", {}}},  // already open: not opened again
      "o1 i1 c1"},
-    // Whatever a writer puts into the pipe is read 256 bytes at a time, each read parsed as a record.
+    // Whatever a writer puts into the pipe is read 256 bytes at a time; a read of a whole record is
+    // parsed, fewer bytes are dropped with their count (six of a terminate would otherwise stop it).
     {"RecordsOfAnyBytesAreAnsweredOrRefused", "",
-     {{"", "", {Refused("00007", "080", "903", "0")}, "080903"},
+     {{"?fd", "", {Short(6)}, "080900"},
       {"", "", {Refused("00008", "000", "901", "1")}, MakeRecord(0, 901, "\x01").replace(0, 3, "0a0")},
       {"", "", {Refused("00007", "080", "000", "20")}, MakeRecord(80, 0, "").replace(3, 3, "x9!")},
       {"", "", {Refused("00008", "000", "000", "0")}, std::string(256, '\0')},
-      {"", "R", {Refused("00008", "000", "000", "78")}, MakeRecord(80, 901, kZero) + std::string(44, 'x')},
-      {"", "R", {}, std::string("080901\0", 7)},
+      {"", "R", {Short(44)}, MakeRecord(80, 901, kZero) + std::string(44, 'x')},
+      {"", "", {Short(7)}, std::string("080901\0", 7)},
       {"", "R W0", {Refused("00008", "081", "901", "2")},
        MakeRecord(80, 901, kZero) + MakeRecord(80, 902, kZero) + MakeRecord(81, 901, "\x02")},
       {"e01", "X L D S", {}}}},
     {"EventInABurstOfSettingChanges", "any",
      {{Times(100, "c901/01 ") + "q01 " + Times(100, "c901/01 "), Times(200, "R ") + "X L D S", {}}}, "o1 r1"},
+    // The device is served before the command pipe: a flood of commands cannot hold off the response.
+    {"EventDuringACommandFloodIsAnsweredAtOnce", "any", {{"f01", "X L D S", {}}}, "r1"},
+    // With its own writing end held, a pipe without other writers leaves the monitor asleep.
+    {"NoWriterOnTheCommandPipeLeavesTheMonitorIdle", "", {{"h0 ?i h1 c901/00", "R", {}}}},
     // The tamper response: card master file first, then error log, display and supervisor.
     {"EveryOpeningDeletesTheCardMasterAndRaisesThreeRecords", "",
      {{"e01", "X L D S", {}}, {"e01", "L D S", {}}, {"m e01", "X L D S", {}}}, "o1 i1 c1"},
@@ -505,14 +562,23 @@ const Row kRows[] = {
      {{"M e01", "L D S",
        {"00018,TampReadFunc,/usr/local/zk/ap/conf/cardmaster.dat delete failed(errno=39(Directory not empty))\n"}}}},
     {"OtherEventsAndFailedReadsChangeNothing", "",
-     {{"?fd e00 e02 eff Z2 E2", "", {kEv + "0\n", kEv + "2\n", kEv + "ff\n", kEof, kEof, kReadFail, kReadFail}},
+     {{"?fd e00 e02 eff Z2 E2", "", {kEv + "0\n", kEv + "2\n", kEv + "ff\n", kEof, kReadFail}},  // once a second
       {"e01", "X L D S", {}}},  // still watched
      "r8 q0"},
+    // A device that keeps failing is read again only after a pause, and answered in full once it
+    // recovers; commands are answered meanwhile. (A read that comes just as the failures stop waits
+    // for what the next action makes due, so no action waits for it.)
+    {"DeviceThatKeepsFailingIsReadSeldom", "",
+     {{"?fd Ef ?s c901/00", "R", {kReadFail}}, {"E0 Zf ?s c901/00", "R", {kEof}}, {"Z0 q01", "X L D S", {}}}},
     // Each send to a missing pipe gives up after three attempts; the card master file goes anyway.
     {"MissingPeerPipesDoNotStopTheResponse", "",
      {{"-l -d e01", "X S", Gone({"FifoLog", "FifoDisp"})},
       {"m -s e01", "X", Gone({"FifoLog", "FifoDisp", "FifoSts"})},
       {"+l +d +s m e01", "X L D S", {}}}},
+    // A regular file in a pipe's place receives nothing: the send fails at its write open.
+    {"RegularFileInTheErrorLogsPlaceReceivesNothing", "",
+     {{"-l gl e01", "X D S", Lines(3, "FIFO write open error (fifo=/tmp/pipe/FifoLog, errno=22(Invalid argument))\n")},
+      {"?e +l m e01", "X L D S", {}}}},
     // The response waits for room after the deletion; a command arriving meanwhile waits behind it.
     {"ErrorLogThatStopsReadingHoldsTheResponseOnlyAfterTheDeletion", "",
      {{"p e01 ww ?C c901/00", "X", {}}, {"r", "F L D S R", {}}, {"m e01", "X L D S", {}}}},

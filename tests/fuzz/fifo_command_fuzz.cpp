@@ -4,9 +4,9 @@
 // Input: byte 0     CONFIG tamper-check byte ('1' on, '0' off, anything else illegal)
 //        bytes 1-4  OTHER pair kind, signed 32-bit big-endian
 //        byte 5     bit 0: /dev/cr_tampsw is present
-//        bytes 6-   what is written into /tmp/pipe/FifoTamp, with one write (at most 300 bytes;
-//                   none: the pipe loses its writer and the read sees end of file); the handler
-//                   is called once per 256 bytes, so a second, short record follows a whole one
+//        bytes 6-   what is written into /tmp/pipe/FifoTamp, with one write (at most 300 bytes);
+//                   the handler is called once per 256 bytes, so a second, short record follows
+//                   a whole one
 //
 // Besides crashes, hangs and undefined behaviour, every input checks what the supervisor must see:
 // the result of the handler, the records it sent (exact bytes), the registered descriptors and
@@ -33,11 +33,10 @@ struct Expected {
 
 // What the supervisor's side must see for these bytes.
 Expected SupervisorSees(std::string_view bytes, char check, bool deviceWasOpen) {
-    // A short record reads as if the rest were zero bytes.
-    const std::string rec = std::string(bytes) + std::string(256 - bytes.size(), '\0');
-    const int cmd = IdOf(rec, 3);
-    const auto arg = static_cast<unsigned char>(rec[6]);
-    if (bytes.empty() || IdOf(rec, 0) != 80) return {}; // end of file, or not the supervisor's
+    // A short record is dropped.
+    if (bytes.size() < 256 || IdOf(bytes, 0) != 80) return {};
+    const int cmd = IdOf(bytes, 3);
+    const auto arg = static_cast<unsigned char>(bytes[6]);
     if (cmd == 900) return {arg <= 1 ? 2 : 0, "", ""};
     if (cmd == 901) return {arg == 1 ? 1 : 0, "053621" + std::string(250, ' '), ""};
     // The stand-in device refuses the set-up request, so a fresh open reports status 1.
@@ -70,12 +69,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     Expect(gstLocalInfo.uiTampErrCode == (pair == 1 ? 0x22U : 0x21U), "error code of the pair kind");
     Expect((p->iIoReadDes[0] != 0) == (check == '1' && device), "device opened at start-up");
 
-    if (bytes.empty()) unit.DropCommandWriter();
-    else unit.WriteCommand(bytes);
+    unit.WriteCommand(bytes);
     // One call reads at most one record; what is left is read by the next call, as by the next
     // pass of the dispatch loop.
     size_t offset = 0;
-    do {
+    while (offset < bytes.size()) {
         const std::string_view piece = bytes.substr(offset, 256);
         offset += 256;
         const bool wasOpen = p->iIoReadDes[0] != 0;
@@ -91,13 +89,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         Expect(stsp == want.stsp, "records on FifoStsp", Show(stsp) + " for " + Show(piece));
         Expect(unit.PeersEmpty(), "a command sent a record to a pipe it has no business with");
 
-        // The registrations always match the setting: the command pipe first, then the device
-        // while the check is on.
-        Expect(p->iaSelectDes[0] == p->iFifoReadDes && p->pSelectProc[0] == FifoReadFunc, "command pipe slot");
-        Expect(p->iaSelectDes[1] == (check == '1' ? p->iIoReadDes[0] : 0), "device slot");
-        Expect(p->iaSelectDes[2] == 0, "stray registration");
+        // The registrations always match the setting: the open device first while the check is
+        // on, then the command pipe.
+        const int pipeSlot = check == '1' && p->iIoReadDes[0] != 0 ? 1 : 0;
+        Expect(pipeSlot == 0 || (p->iaSelectDes[0] == p->iIoReadDes[0] && p->pSelectProc[0] == TampReadFunc),
+               "device slot");
+        Expect(p->iaSelectDes[pipeSlot] == p->iFifoReadDes && p->pSelectProc[pipeSlot] == FifoReadFunc,
+               "command pipe slot");
+        Expect(p->iaSelectDes[pipeSlot + 1] == 0, "stray registration");
         Expect(check != '0' || p->iIoReadDes[0] == 0, "device open while the check is off");
-    } while (offset < bytes.size());
+    }
 
     if (p->iIoReadDes[0] != 0) TampDrvCloseProc(p);
     unit.End();

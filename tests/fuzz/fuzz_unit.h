@@ -85,13 +85,10 @@ public:
         gInputStart = Now();
         freeFd_ = LowestFreeDescriptor();
     }
-    // Ends an input: the process mask the handlers blocked is opened again, the command pipe gets
-    // its writer back, every pipe is emptied and no descriptor leaked or was closed. The writer
-    // comes back under its old number, the lowest free one, unless a descriptor was lost.
+    // Ends an input: the process mask the handlers blocked is opened again, every pipe is emptied
+    // and no descriptor leaked or was closed.
     void End() {
         sigprocmask(SIG_SETMASK, &startMask_, nullptr);
-        if (tampWriter_ < 0) tampWriter_ = open(kivsim::PipePath(kivsim::kFifoTamp).c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-        Expect(tampWriter_ == tampWriterNumber_, "descriptor leaked or closed while the command pipe had no writer");
         Drain(tampDrain_);
         for (auto &[name, fd] : peers_) Drain(fd);
         Expect(LowestFreeDescriptor() == freeFd_, "descriptor leaked or closed");
@@ -114,11 +111,6 @@ public:
     void WriteCommand(std::string_view bytes) {
         Expect(write(tampWriter_, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size()),
                "writing the command pipe", std::strerror(errno));
-    }
-    // The command pipe loses its last writer (a read then sees end of file) until End().
-    void DropCommandWriter() {
-        close(tampWriter_);
-        tampWriter_ = -1;
     }
 
 private:
@@ -144,10 +136,9 @@ private:
         // The monitor's blocking open of its command pipe returns once a writer holds it.
         int holder = OpenPeer(kivsim::kFifoTamp);
         Expect(InitProc(&proc_) == 0, "InitProc failed");
-        // The writer takes the holder's number, the lowest free one (see End).
         close(holder);
         std::string tamp = kivsim::PipePath(kivsim::kFifoTamp);
-        tampWriter_ = tampWriterNumber_ = open(tamp.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        tampWriter_ = open(tamp.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
         tampDrain_ = open(tamp.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
         Expect(tampWriter_ >= 0 && tampDrain_ >= 0, "opening the command pipe", std::strerror(errno));
         Begin();
@@ -174,7 +165,6 @@ private:
     sigset_t startMask_{};
     std::vector<std::pair<std::string, int>> peers_; // name, read-write descriptor
     int tampWriter_ = -1;
-    int tampWriterNumber_ = -1;
     int tampDrain_ = -1;
     int freeFd_ = -1;
 };

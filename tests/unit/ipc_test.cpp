@@ -154,8 +154,8 @@ TEST_F(Ipc, RecordsTravelVerbatimAndSplitAsTheyArrive) {
     EXPECT_EQ(ComFIFOPutData3(kPipe.c_str(), 1000, -5, data.data()), 0);
     EXPECT_EQ(ComFIFOPutData2(kPipe.c_str(), -1, 1234, data.data()), 0);
     EXPECT_EQ(ReadAvailable(rd.fd), "053609" + data + "100-05" + data + "-01123" + data);
-    // Ids are read by their leading digits; a short read is parsed as a whole record with the rest
-    // zero; an empty pipe gives 0 and leaves every output alone.
+    // Ids are read by their leading digits; a short read is dropped with its count and an empty
+    // pipe gives 0, both leaving every output alone.
     pi_.iSelectDes = rd.fd;
     const auto got = [&](const std::string &in, int result, int mod, int cmd, const std::string &out) {
         ASSERT_EQ(write(rd.fd, in.data(), in.size()), static_cast<ssize_t>(in.size()));
@@ -166,9 +166,10 @@ TEST_F(Ipc, RecordsTravelVerbatimAndSplitAsTheyArrive) {
     };
     got("080901" + data, 256, 80, 901, data);
     got("ab112x" + Blank(250), 256, 0, 12, Blank(250));
-    got("053609AB", 8, 53, 609, "AB" + std::string(248, '\0'));
+    got("053609AB", 0, -1, -1, std::string(250, '\xAA'));
     got("", 0, -1, -1, std::string(250, '\xAA'));
     EXPECT_EQ(pi_.iErrno, 0);
+    EXPECT_EQ(Logged(LOG_INFO), Texts{"short record dropped(fifoDescript=" + std::to_string(rd.fd) + ", read-cnt=8byte)\n"});
 }
 
 TEST_F(Ipc, FailuresReturnMinusOneWithErrnoAndTheirLines) {
@@ -196,6 +197,13 @@ TEST_F(Ipc, FailuresReturnMinusOneWithErrnoAndTheirLines) {
     fails(ComFifoClose(&pi_, -1), EBADF, {"FifoClose failed(iFifoDescriptor=-1, errno=9)\n"});
     fails(ComFIFOPutData3(kPipe.c_str(), 53, 609, Blank(250).data()), 77,
           Times(3, "FIFO write open error (fifo=" + kPipe + ", errno=6(No such device or address))\n"));
+    // A regular file in a pipe's place receives nothing.
+    const std::string file = "/tmp/pipe/FifoFile";
+    Fd regular(open(file.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
+    const Texts refused = Times(3, "FIFO write open error (fifo=" + file + ", errno=22(Invalid argument))\n");
+    fails(ComFIFOPutData2(file.c_str(), 53, 609, Blank(250).data()), 77, refused);
+    fails(ComFIFOPutData3(file.c_str(), 53, 609, Blank(250).data()), 77, refused);
+    EXPECT_EQ(kivtest::ReadFileBytes(file), "");
     EXPECT_FALSE(Exists(kMissing.c_str()));
 }
 
