@@ -62,7 +62,7 @@ int InitProc(ProcInfo *pProcInfo) {
     syslog(LOG_DEBUG, "pProcInfo=0x%lx\n", TraceAddr(pProcInfo));
     pProcInfoCom = pProcInfo;
 
-    pProcInfo->iFifoReadDes = ComFifoCreateOpen(pProcInfo, FIFO_TAMP, 1);
+    pProcInfo->iFifoReadDes = ComFifoCreateOpen(pProcInfo, KIV_FIFO_TAMP, 1);
     if (pProcInfo->iFifoReadDes == -1) {
         syslog(LOG_INFO, "error(TampFifo read) of ComFifoCreate()\n");
         return -1;
@@ -70,14 +70,14 @@ int InitProc(ProcInfo *pProcInfo) {
     syslog(LOG_DEBUG, "success of fifoReadOpen(TAMP)\n");
     syslog(LOG_DEBUG, "fifoTampRead = %d\n", pProcInfo->iFifoReadDes);
 
-    if (ComShmOpenRead(pProcInfo, ftok(SHM_KEY_FILE, SHM_PROJ_CONFIG), KIV_CONFIG_SIZE) == -1) {
+    if (ComShmOpenRead(pProcInfo, ftok(KIV_SHM_KEY_FILE, KIV_SHM_PROJ_CONFIG), KIV_CONFIG_SIZE) == -1) {
         syslog(LOG_INFO, "error of ComShmOpenRead()\n");
         return -1;
     }
     syslog(LOG_DEBUG, "success of ComShmOpenRead()\n");
     pProcInfo->pConfigData = static_cast<ConfigData *>(pProcInfo->pShmConfig);
 
-    if (ComShmOpenRead(pProcInfo, ftok(SHM_KEY_FILE, SHM_PROJ_OTHER), KIV_OTHER_SIZE) == -1) {
+    if (ComShmOpenRead(pProcInfo, ftok(KIV_SHM_KEY_FILE, KIV_SHM_PROJ_OTHER), KIV_OTHER_SIZE) == -1) {
         syslog(LOG_INFO, "error of ComShmOpenRead(OTHER)\n");
         return -1;
     }
@@ -138,11 +138,11 @@ int TermProc(ProcInfo *pProcInfo) {
         syslog(LOG_DEBUG, "close(fifoWrite) iFifoWriteDes=%d\n", pProcInfo->iFifoWriteDes[i]);
     }
 
-    syslog(LOG_DEBUG, "fifoTampRead of close(%s)\n", FIFO_TAMP);
+    syslog(LOG_DEBUG, "fifoTampRead of close(%s)\n", KIV_FIFO_TAMP);
     errno = 0;
     if (close(pProcInfo->iFifoReadDes) != 0) {
         pProcInfo->iErrno = errno;
-        syslog(LOG_INFO, "close(fifoTampRead) failed(%s, errno=%d(%s))\n", FIFO_TAMP, errno, strerror(errno));
+        syslog(LOG_INFO, "close(fifoTampRead) failed(%s, errno=%d(%s))\n", KIV_FIFO_TAMP, errno, strerror(errno));
         return -1;
     }
 
@@ -153,12 +153,12 @@ int TermProc(ProcInfo *pProcInfo) {
     syslog(LOG_DEBUG, "success of ComTimerDelete()\n");
     ComSelectFdzero(pProcInfo);
 
-    if (ComShmClose(pProcInfo, ftok(SHM_KEY_FILE, SHM_PROJ_CONFIG)) == -1) {
+    if (ComShmClose(pProcInfo, ftok(KIV_SHM_KEY_FILE, KIV_SHM_PROJ_CONFIG)) == -1) {
         syslog(LOG_INFO, "error of ComShmClose()\n");
         return -1;
     }
     syslog(LOG_DEBUG, "success of ComShmClose()\n");
-    if (ComShmClose(pProcInfo, ftok(SHM_KEY_FILE, SHM_PROJ_OTHER)) == -1) {
+    if (ComShmClose(pProcInfo, ftok(KIV_SHM_KEY_FILE, KIV_SHM_PROJ_OTHER)) == -1) {
         syslog(LOG_INFO, "error of ComShmClose()\n");
         return -1;
     }

@@ -19,7 +19,7 @@
 
 // One write of 256 bytes is atomic on a pipe, so records from different writers never interleave.
 static_assert(sizeof(FifoMsg) == 256);
-static_assert(FIFO_MSG_SIZE <= PIPE_BUF);
+static_assert(KIV_FIFO_MSG_SIZE <= PIPE_BUF);
 
 constexpr mode_t kFifoMode = 0777;
 // A file is created by ComFIFOPutData3 only when the pipe vanished between its probe and its
@@ -56,7 +56,7 @@ static FifoMsg BuildRecord(int iMod_id, int iCmd_id, const void *data) {
     FifoMsg msg{};
     PutId(msg.iMod_id, iMod_id);
     PutId(msg.iCmd_id, iCmd_id);
-    std::memcpy(msg.data, data, FIFO_DATA_SIZE);
+    std::memcpy(msg.data, data, KIV_FIFO_DATA_SIZE);
     return msg;
 }
 
@@ -156,7 +156,7 @@ int ComFifoRead(ProcInfo *pProcInfo, int fifoDescript, void *buffer) {
     auto *bytes = static_cast<char *>(buffer);
     std::memset(bytes, 0, 4);
     errno = 0;
-    ssize_t cnt = read(fifoDescript, bytes, FIFO_MSG_SIZE);
+    ssize_t cnt = read(fifoDescript, bytes, KIV_FIFO_MSG_SIZE);
     if (cnt < 0) {
         const int err = errno;
         if (err != EAGAIN) {
@@ -214,7 +214,7 @@ int ComFIFOGetData(ProcInfo *pProcInfo, int *iMod_id, int *iCmd_id, void *data) 
     // A short read is parsed as a whole record; the rest of the buffer stays zero.
     *iMod_id = GetId(msg.iMod_id);
     *iCmd_id = GetId(msg.iCmd_id);
-    std::memcpy(data, msg.data, FIFO_DATA_SIZE);
+    std::memcpy(data, msg.data, KIV_FIFO_DATA_SIZE);
     syslog(LOG_DEBUG, "ComFIFOGetData() mid = %d, cid = %d, rcv_data = %02x %02x %02x %02x %02x %02x %02x %02x",
            *iMod_id, *iCmd_id, msg.data[0], msg.data[1], msg.data[2], msg.data[3], msg.data[4], msg.data[5],
            msg.data[6], msg.data[7]);
@@ -303,16 +303,16 @@ int ComFIFOPutDataforFtpLog(const char *fifo, int iMod_id, int iCmd_id, const vo
 void ComFIFOGetFTP(void) {
     TRACE_FUNC_START(LOG_INFO, "ComFIFOGetFTP");
     // Usually the pipe exists already; the drain goes on whatever mkfifo says.
-    if (mkfifo(FIFO_FTP, kFifoMode) != 0) TRACE_FUNC_END(LOG_INFO, "ComFIFOGetFTP");
+    if (mkfifo(KIV_FIFO_FTP, kFifoMode) != 0) TRACE_FUNC_END(LOG_INFO, "ComFIFOGetFTP");
     errno = 0;
     // Read-write and non-blocking: the open never waits, and reads never see end of file.
-    const int fd = open(FIFO_FTP, O_RDWR | O_NONBLOCK);
+    const int fd = open(KIV_FIFO_FTP, O_RDWR | O_NONBLOCK);
     if (fd == -1) {
         const int err = errno;
-        syslog(LOG_INFO, "%s open error (errno=%d(%s))\n", FIFO_FTP, err, strerror(err));
+        syslog(LOG_INFO, "%s open error (errno=%d(%s))\n", KIV_FIFO_FTP, err, strerror(err));
         return;
     }
-    std::array<char, FIFO_MSG_SIZE> scratch{};
+    std::array<char, KIV_FIFO_MSG_SIZE> scratch{};
     for (int i = 0; i < kFtpDrainReads; ++i) {
         errno = 0;
         if (read(fd, scratch.data(), scratch.size()) < 0) {

@@ -8,23 +8,23 @@
 extern "C" {
 #endif
 
-#define FIFO_MSG_SIZE 256
-#define FIFO_DATA_SIZE 250
+#define KIV_FIFO_MSG_SIZE 256
+#define KIV_FIFO_DATA_SIZE 250
 
 /* One record: three ASCII digits module id, three ASCII digits command id, 250 data bytes. */
 typedef struct FifoMsg {
     char iMod_id[3];
     char iCmd_id[3];
-    unsigned char data[FIFO_DATA_SIZE];
+    unsigned char data[KIV_FIFO_DATA_SIZE];
 } FifoMsg;
 
-#define FIFO_DIR "/tmp/pipe"
-#define FIFO_TAMP "/tmp/pipe/FifoTamp"
-#define FIFO_STS "/tmp/pipe/FifoSts"
-#define FIFO_STSP "/tmp/pipe/FifoStsp"
-#define FIFO_LOG "/tmp/pipe/FifoLog"
-#define FIFO_DISP "/tmp/pipe/FifoDisp"
-#define FIFO_FTP "/tmp/pipe/FifoFtp"
+#define KIV_FIFO_DIR "/tmp/pipe"
+#define KIV_FIFO_TAMP "/tmp/pipe/FifoTamp"
+#define KIV_FIFO_STS "/tmp/pipe/FifoSts"
+#define KIV_FIFO_STSP "/tmp/pipe/FifoStsp"
+#define KIV_FIFO_LOG "/tmp/pipe/FifoLog"
+#define KIV_FIFO_DISP "/tmp/pipe/FifoDisp"
+#define KIV_FIFO_FTP "/tmp/pipe/FifoFtp"
 
 /* kind 0 create, 1 read waiting, 2 read, 3 read retrying on EACCES, 4 write waiting,
  * 5 write retrying while missing, 6 read-write. */

@@ -145,7 +145,7 @@ static int ServeTimers(ProcInfo *pProcInfo, int &n) {
         char cReadBuff[2] = {0, 0};
         (void)read(pProcInfo->TimerCntInfo[i].iTimerSelectDes[0], cReadBuff, 1);
         syslog(LOG_DEBUG, "cReadBuff = %s\n", cReadBuff);
-        if (pProcInfo->TimerCntInfo[i].iTimerMode == TIMER_MODE_ONESHOT) pProcInfo->TimerCntInfo[i].iTimerState = 0;
+        if (pProcInfo->TimerCntInfo[i].iTimerMode == KIV_TIMER_MODE_ONESHOT) pProcInfo->TimerCntInfo[i].iTimerState = 0;
 
         pProcInfo->iSigState = 0;
         --n;

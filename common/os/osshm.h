@@ -13,15 +13,15 @@
 extern "C" {
 #endif
 
-#define SHM_KEY_FILE "/usr/local/zk/ap/sys/shm-key"
-#define SHM_PROJ_CONFIG 'c'
-#define SHM_PROJ_SCHEDULE 's'
-#define SHM_PROJ_OTHER 'o'
-#define SHM_PROJ_CONTROLLER 'r'
-#define SHM_PROJ_CONFIGIMG 'i'
-#define SHM_PROJ_PROCSTATE 'p'
-#define SHM_PROJ_MEMCTLDATA 'm'
-#define SHM_PROJ_CARDMASTER 'd'
+#define KIV_SHM_KEY_FILE "/usr/local/zk/ap/sys/shm-key"
+#define KIV_SHM_PROJ_CONFIG 'c'
+#define KIV_SHM_PROJ_SCHEDULE 's'
+#define KIV_SHM_PROJ_OTHER 'o'
+#define KIV_SHM_PROJ_CONTROLLER 'r'
+#define KIV_SHM_PROJ_CONFIGIMG 'i'
+#define KIV_SHM_PROJ_PROCSTATE 'p'
+#define KIV_SHM_PROJ_MEMCTLDATA 'm'
+#define KIV_SHM_PROJ_CARDMASTER 'd'
 
 /* Attach operations return the address as a pointer-width integer, -1 on failure. */
 int ComShmCreat(ProcInfo *pProcInfo, key_t key, size_t size);

@@ -151,7 +151,7 @@ int ComTimerStart(ProcInfo *pProcInfo, int handle) {
     syslog(LOG_DEBUG, "success of timer_create\n");
     syslog(LOG_DEBUG, "timer_id = %d\n", TimerIdNum(t.timerId));
 
-    t.itval = SettingFromMsec(t.iTimerMsec, t.iTimerMode == TIMER_MODE_CYCLIC);
+    t.itval = SettingFromMsec(t.iTimerMsec, t.iTimerMode == KIV_TIMER_MODE_CYCLIC);
     LogSetting(slot, t.itval);
     syslog(LOG_DEBUG, "start of timer_start\n");
     errno = 0;
@@ -231,7 +231,7 @@ int ComTimeReSetTimer(ProcInfo *pProcInfo, int handle, int msec) {
     (void)ComTimerCancel(pProcInfo, handle);
 
     TimerCntInfo &t = pProcInfo->TimerCntInfo[slot];
-    struct itimerspec its = SettingFromMsec(msec, t.iTimerMode == TIMER_MODE_CYCLIC);
+    struct itimerspec its = SettingFromMsec(msec, t.iTimerMode == KIV_TIMER_MODE_CYCLIC);
     syslog(LOG_DEBUG, "ComTimeReSetTimer() itval.it_value.tv_sec=%ld\n", static_cast<long>(its.it_value.tv_sec));
     syslog(LOG_DEBUG, "ComTimeReSetTimer() itval.it_value.tv_nsec=%ld\n", static_cast<long>(its.it_value.tv_nsec));
     syslog(LOG_DEBUG, "ComTimeReSetTimer() itval.it_interval.tv_sec=%ld\n", static_cast<long>(its.it_interval.tv_sec));

@@ -10,8 +10,8 @@
 extern "C" {
 #endif
 
-#define TIMER_MODE_ONESHOT 1
-#define TIMER_MODE_CYCLIC 2
+#define KIV_TIMER_MODE_ONESHOT 1
+#define KIV_TIMER_MODE_CYCLIC 2
 
 int ComTimerSet(ProcInfo *pProcInfo, int mode, int msec, SelectProc handler);
 int ComTimerStart(ProcInfo *pProcInfo, int handle);

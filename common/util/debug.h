@@ -9,7 +9,7 @@
 extern "C" {
 #endif
 
-#define DEBUG_FLAG_ACTLOG 2 /* bit that switches the action log on */
+#define KIV_DEBUG_FLAG_ACTLOG 2 /* bit that switches the action log on */
 
 int32_t GetDebugFlag(void);
 void SetDebugFlag(int32_t flag);

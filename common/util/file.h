@@ -8,7 +8,7 @@
 extern "C" {
 #endif
 
-#define ACT_LOG_FILE "/usr/local/zk/var/log/wqactlog.txt"
+#define KIV_ACT_LOG_FILE "/usr/local/zk/var/log/wqactlog.txt"
 
 int CreateFile(const char *path, int flags, int32_t size, int *pFd);
 int OpenFile(const char *path, int flags, int *pFd);

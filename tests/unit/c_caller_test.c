@@ -38,8 +38,8 @@ static int served;
 static int OnStatus(ProcInfo *pProcInfo) {
     int mod = 0;
     int cmd = 0;
-    unsigned char data[FIFO_DATA_SIZE];
-    CHECK(ComFIFOGetData(pProcInfo, &mod, &cmd, data) == FIFO_MSG_SIZE);
+    unsigned char data[KIV_FIFO_DATA_SIZE];
+    CHECK(ComFIFOGetData(pProcInfo, &mod, &cmd, data) == KIV_FIFO_MSG_SIZE);
     CHECK(mod == 53 && cmd == 609);
     CHECK(data[0] == 5 && data[1] == 1 && data[2] == ' ');
     ++served;
@@ -61,8 +61,8 @@ int main(void) {
     CHECK(rec->moduleInfo.mid == 53 && strcmp(rec->moduleInfo.name, "kivtamp") == 0);
 
     /* The supervisor's pipe, made and held read-write here as the supervisor holds it. */
-    CHECK(ComFifoCreateOpen(rec, FIFO_STS, 0) == 0);
-    int sts = ComFifoCreateOpen(rec, FIFO_STS, 6);
+    CHECK(ComFifoCreateOpen(rec, KIV_FIFO_STS, 0) == 0);
+    int sts = ComFifoCreateOpen(rec, KIV_FIFO_STS, 6);
     CHECK(sts > 2);
     CHECK(SendSTSError(1, 1) == 0);
 
@@ -73,11 +73,11 @@ int main(void) {
     ComSelectUpdate(rec, 1);
     CHECK(ComSelect(rec) == 2 && served == 1);
 
-    int timer = ComTimerSet(rec, TIMER_MODE_ONESHOT, 1000, OnTimer);
+    int timer = ComTimerSet(rec, KIV_TIMER_MODE_ONESHOT, 1000, OnTimer);
     CHECK(timer > 2 && rec->iTimerCount == 1);
     CHECK(ComTimerDelete(rec) == 0);
 
-    key_t other = ftok(SHM_KEY_FILE, SHM_PROJ_OTHER);
+    key_t other = ftok(KIV_SHM_KEY_FILE, KIV_SHM_PROJ_OTHER);
     int id = ComShmCreat(rec, other, KIV_OTHER_SIZE);
     CHECK(id >= 0 && rec->iShmIdOther == id);
     CHECK(ComShmOpenRead(rec, other, KIV_OTHER_SIZE) != -1 && rec->pShmOther != NULL);
@@ -94,8 +94,8 @@ int main(void) {
     GetTimeOf(&tv, &date, &time, &weekday);
     CHECK(date == 0x07F8021Du && time == 0x0C223800u && weekday == 3);
 
-    SetDebugFlag(DEBUG_FLAG_ACTLOG);
-    CHECK(GetDebugFlag() == DEBUG_FLAG_ACTLOG);
+    SetDebugFlag(KIV_DEBUG_FLAG_ACTLOG);
+    CHECK(GetDebugFlag() == KIV_DEBUG_FLAG_ACTLOG);
 
     int fd = -1;
     int32_t length = 0;

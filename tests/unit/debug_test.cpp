@@ -13,7 +13,7 @@ namespace {
 TEST(DebugTest, SwitchIsZeroAtProcessStart) { EXPECT_EQ(GetDebugFlag(), 0); }
 
 TEST(DebugTest, SetDebugFlagIsReadBackUnchanged) {
-    for (int32_t flag : {DEBUG_FLAG_ACTLOG, -1, 0x40000001, 0}) {
+    for (int32_t flag : {KIV_DEBUG_FLAG_ACTLOG, -1, 0x40000001, 0}) {
         SetDebugFlag(flag);
         EXPECT_EQ(GetDebugFlag(), flag);
     }

@@ -502,14 +502,14 @@ protected:
     void SetUp() override {
         setenv("TZ", "UTC0", 1);
         tzset();
-        SetDebugFlag(DEBUG_FLAG_ACTLOG);
-        Put(ACT_LOG_FILE, "");
+        SetDebugFlag(KIV_DEBUG_FLAG_ACTLOG);
+        Put(KIV_ACT_LOG_FILE, "");
     }
     void TearDown() override {
         SetDebugFlag(0);
-        unlink(ACT_LOG_FILE);
+        unlink(KIV_ACT_LOG_FILE);
     }
-    static std::string Log() { return kivtest::ReadFileBytes(ACT_LOG_FILE); }
+    static std::string Log() { return kivtest::ReadFileBytes(KIV_ACT_LOG_FILE); }
     // Writes one record and checks its stamp against the clock; returns what follows it.
     static std::string Write(uint32_t code, const char *text) {
         size_t before = Log().size();
@@ -526,7 +526,7 @@ protected:
 };
 
 TEST_F(ActLogTest, SwitchWithoutTheActLogBitWritesNothing) {
-    for (int32_t flag : {0, 1, 4, ~DEBUG_FLAG_ACTLOG}) {
+    for (int32_t flag : {0, 1, 4, ~KIV_DEBUG_FLAG_ACTLOG}) {
         SetDebugFlag(flag);
         WriteActLog(7, "abcd");
     }
@@ -534,14 +534,14 @@ TEST_F(ActLogTest, SwitchWithoutTheActLogBitWritesNothing) {
 }
 
 TEST_F(ActLogTest, MissingFileIsNeitherWrittenNorCreated) {
-    unlink(ACT_LOG_FILE);
+    unlink(KIV_ACT_LOG_FILE);
     WriteActLog(7, "abcd");
-    EXPECT_FALSE(Exists(ACT_LOG_FILE));
+    EXPECT_FALSE(Exists(KIV_ACT_LOG_FILE));
     EXPECT_EQ(GetFileError(), ENOENT);
 }
 
 TEST_F(ActLogTest, RecordsCarryStampCodeOptionalTextAndCrLf) {
-    Put(ACT_LOG_FILE, "earlier\r\n");
+    Put(KIV_ACT_LOG_FILE, "earlier\r\n");
     EXPECT_EQ(Write(7, "abcd"), " [007] abcd\r\n");
     EXPECT_EQ(Write(7, nullptr), " [007]\r\n");
     EXPECT_EQ(Write(7, ""), " [007] \r\n");
@@ -573,12 +573,12 @@ TEST_F(ActLogTest, OverlongTextIsCutKeepingTheLineEnd) {
 // Regression: the length of a log beyond 2 GiB cannot be given as a 32-bit position, and
 // taking 0 instead wrote the record over the oldest ones.
 TEST_F(ActLogTest, LogTooLongForA32BitPositionIsLeftUntouched) {
-    if (truncate(ACT_LOG_FILE, kThreeGiB) != 0) GTEST_SKIP() << "no room for a sparse 3 GiB file";
+    if (truncate(KIV_ACT_LOG_FILE, kThreeGiB) != 0) GTEST_SKIP() << "no room for a sparse 3 GiB file";
     WriteActLog(7, "abcd");
     struct stat st {};
-    ASSERT_EQ(stat(ACT_LOG_FILE, &st), 0);
+    ASSERT_EQ(stat(KIV_ACT_LOG_FILE, &st), 0);
     EXPECT_EQ(st.st_size, kThreeGiB);
-    int fd = open(ACT_LOG_FILE, O_RDONLY);
+    int fd = open(KIV_ACT_LOG_FILE, O_RDONLY);
     char head[64];
     ASSERT_EQ(read(fd, head, sizeof head), static_cast<ssize_t>(sizeof head));
     close(fd);
@@ -627,10 +627,10 @@ TEST_F(ActLogTest, HelpersAndActLogWriteNothingToSyslog) {
     kivtest::Syslog().Clear();
     WriteActLog(7, "abcd");
     int fd = -1;
-    CreateFile(ACT_LOG_FILE, O_WRONLY, 0, &fd); // fails: exists
+    CreateFile(KIV_ACT_LOG_FILE, O_WRONLY, 0, &fd); // fails: exists
     OpenFile("/nonexistent", O_RDONLY, &fd);
     DeleteFile("/nonexistent/x");
-    IsFileExist(ACT_LOG_FILE);
+    IsFileExist(KIV_ACT_LOG_FILE);
     kivtest::Syslog().Sync();
     EXPECT_TRUE(kivtest::Syslog().Lines().empty());
 }

@@ -505,8 +505,8 @@ class FtpLog : public OsFifo {
 protected:
     void SetUp() override {
         OsFifo::SetUp();
-        ASSERT_EQ(mkfifo(FIFO_STS, 0666), 0);
-        sts_.fd = open(FIFO_STS, O_RDWR | O_NONBLOCK);
+        ASSERT_EQ(mkfifo(KIV_FIFO_STS, 0666), 0);
+        sts_.fd = open(KIV_FIFO_STS, O_RDWR | O_NONBLOCK);
     }
     void TearDown() override {
         close(sts_.fd);
@@ -515,8 +515,8 @@ protected:
     }
     // An FTP pipe whose reader holds it read-write but no longer reads.
     int StalledFtp() {
-        EXPECT_EQ(mkfifo(FIFO_FTP, 0666), 0);
-        int fd = open(FIFO_FTP, O_RDWR | O_NONBLOCK);
+        EXPECT_EQ(mkfifo(KIV_FIFO_FTP, 0666), 0);
+        int fd = open(KIV_FIFO_FTP, O_RDWR | O_NONBLOCK);
         fcntl(fd, F_SETPIPE_SZ, 65536);
         return fd;
     }
@@ -533,7 +533,7 @@ protected:
 TEST_F(FtpLog, DeliveryNeedsNoRecovery) {
     Fd ftp(StalledFtp());
     const std::string data(250, 'd');
-    EXPECT_EQ(ComFIFOPutDataforFtpLog(FIFO_FTP, 53, 54, data.data()), 0);
+    EXPECT_EQ(ComFIFOPutDataforFtpLog(KIV_FIFO_FTP, 53, 54, data.data()), 0);
     EXPECT_EQ(ReadAvailable(ftp.fd), "053054" + data);
     EXPECT_EQ(ReadAvailable(sts_.fd), "");
     EXPECT_EQ(Find(LOG_DEBUG, FuncLine("start", "osfifo.cpp", "ComFIFOPutDataforFtpLog")).size(), 1u);
@@ -546,7 +546,7 @@ TEST_F(FtpLog, FullPipeIsDrainedAndModuleStopIsRequested) {
     const int held = FillPipe(ftp.fd);
     ASSERT_GE(held, 245);
     const std::string data(250, 'd');
-    EXPECT_EQ(ComFIFOPutDataforFtpLog(FIFO_FTP, 53, 54, data.data()), -1);
+    EXPECT_EQ(ComFIFOPutDataforFtpLog(KIV_FIFO_FTP, 53, 54, data.data()), -1);
 
     const auto writeErrors = Find(LOG_INFO, "FIFO write error \\(fifo=/tmp/pipe/FifoFtp, errno=11\\(.*\\)\\)\n");
     const auto drainStart = Find(LOG_INFO, FuncLine("start", "osfifo.cpp", "ComFIFOGetFTP"));
@@ -597,9 +597,9 @@ TEST_F(FtpLog, DrainTakes245Of250Records) {
 
 TEST_F(FtpLog, FailureTowardsAnotherPipeCreatesAndDrainsFtpPipe) {
     const std::string data(250, 'd');
-    EXPECT_EQ(ComFIFOPutDataforFtpLog(FIFO_LOG, 53, 54, data.data()), -1);
+    EXPECT_EQ(ComFIFOPutDataforFtpLog(KIV_FIFO_LOG, 53, 54, data.data()), -1);
     struct stat st {};
-    ASSERT_EQ(stat(FIFO_FTP, &st), 0);
+    ASSERT_EQ(stat(KIV_FIFO_FTP, &st), 0);
     EXPECT_TRUE(S_ISFIFO(st.st_mode));
     EXPECT_EQ(st.st_mode & 0777, 0777 & ~Umask());
     EXPECT_EQ(Find(LOG_INFO, FuncLine("end", "osfifo.cpp", "ComFIFOGetFTP")).size(), 1u);
@@ -611,18 +611,18 @@ TEST_F(FtpLog, FailureTowardsAnotherPipeCreatesAndDrainsFtpPipe) {
 // Puts /tmp/pipe back as the sandbox made it when the test ends.
 struct PipeDirRestore {
     ~PipeDirRestore() {
-        mkdir(FIFO_DIR, 0777);
-        chmod(FIFO_DIR, 0777);
-        mount("kivsbx-pipe", FIFO_DIR, "tmpfs", 0, "mode=777");
+        mkdir(KIV_FIFO_DIR, 0777);
+        chmod(KIV_FIFO_DIR, 0777);
+        mount("kivsbx-pipe", KIV_FIFO_DIR, "tmpfs", 0, "mode=777");
     }
 };
 
 TEST_F(OsFifo, RecoveryWithoutPipeDirectoryStillRequestsStopAndFails) {
     PipeDirRestore restore;
-    umount2(FIFO_DIR, MNT_DETACH);
-    ASSERT_EQ(rmdir(FIFO_DIR), 0);
+    umount2(KIV_FIFO_DIR, MNT_DETACH);
+    ASSERT_EQ(rmdir(KIV_FIFO_DIR), 0);
     const std::string data(250, 'd');
-    EXPECT_EQ(ComFIFOPutDataforFtpLog(FIFO_FTP, 53, 54, data.data()), -1);
+    EXPECT_EQ(ComFIFOPutDataforFtpLog(KIV_FIFO_FTP, 53, 54, data.data()), -1);
     const std::string enoent = "errno=2(No such file or directory)";
     EXPECT_EQ(Count(LOG_INFO, "FIFO read open error (fifo=/tmp/pipe/FifoFtp, " + enoent + ")\n"), 3u);
     EXPECT_EQ(Count(LOG_INFO, "/tmp/pipe/FifoFtp open error (" + enoent + ")\n"), 1u);

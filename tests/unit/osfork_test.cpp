@@ -258,7 +258,7 @@ TEST_F(ForkTest, GrandChildRunsTheCallersVectorAndRecordsNothing) {
 }
 
 TEST_F(ForkTest, ProcStateWaitEndsWhenAnotherProcessWritesNonZero) {
-    const key_t key = ftok(SHM_KEY_FILE, SHM_PROJ_PROCSTATE);
+    const key_t key = ftok(KIV_SHM_KEY_FILE, KIV_SHM_PROJ_PROCSTATE);
     const int id = shmget(key, 4, IPC_CREAT | 0666);
     ASSERT_GE(id, 0);
     const pid_t writer = fork();
@@ -307,7 +307,7 @@ TEST_F(ForkTest, ProcStateAlreadySetReturnsAtOnceAndMissingSegmentFailsAtOnce) {
                                          {6, "error of ComShmOpenRead()\n"}}));
     EXPECT_EQ(pi.pProcStateData, nullptr);
 
-    const int id = shmget(ftok(SHM_KEY_FILE, SHM_PROJ_PROCSTATE), 4, IPC_CREAT | 0666);
+    const int id = shmget(ftok(KIV_SHM_KEY_FILE, KIV_SHM_PROJ_PROCSTATE), 4, IPC_CREAT | 0666);
     ASSERT_GE(id, 0);
     auto *state = static_cast<int *>(shmat(id, nullptr, 0));
     *state = -3;

@@ -139,7 +139,7 @@ protected:
     }
     // A running cyclic timer whose period is far beyond the test; bytes are fed by hand.
     int LongTimer() {
-        int h = ComTimerSet(&rec, TIMER_MODE_CYCLIC, 600000, TimerProc);
+        int h = ComTimerSet(&rec, KIV_TIMER_MODE_CYCLIC, 600000, TimerProc);
         EXPECT_GT(h, 0);
         EXPECT_EQ(ComTimerStart(&rec, h), 0);
         return h;
@@ -400,7 +400,7 @@ TEST_F(Select, StoppedTimerBytesAreDrainedWhenNoTimerRuns) {
     Ready(h1);
     ASSERT_EQ(ComTimerCancel(&rec, h1), 0);
     // Slot 0 fires as a one-shot: once served no timer runs, and slot 1's bytes are dropped.
-    rec.TimerCntInfo[0].iTimerMode = TIMER_MODE_ONESHOT;
+    rec.TimerCntInfo[0].iTimerMode = KIV_TIMER_MODE_ONESHOT;
     Ready(h0);
     EXPECT_EQ(ComSelect(&rec), 0);
     ASSERT_EQ(g_calls.size(), 1u);

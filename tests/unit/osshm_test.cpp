@@ -37,7 +37,7 @@ size_t Count(int pri, const std::string &text) {
     return kivtest::Syslog().Count(pri, text);
 }
 
-key_t Key(int proj) { return ftok(SHM_KEY_FILE, proj); }
+key_t Key(int proj) { return ftok(KIV_SHM_KEY_FILE, proj); }
 int MakeSegment(key_t key, size_t size) { return shmget(key, size, IPC_CREAT | 0666); }
 int Attachments(int id) {
     shmid_ds ds{};
@@ -171,13 +171,13 @@ TEST_F(ShmTest, RwGetCreatesAndAttachesReadWriteAndRwFreeKeepsTheSegment) {
 }
 
 TEST_F(ShmTest, MissingKeyFileMakesEveryKeyMinusOneWhichIsTakenAsConfig) {
-    const std::string away = std::string(SHM_KEY_FILE) + ".away";
-    ASSERT_EQ(rename(SHM_KEY_FILE, away.c_str()), 0);
-    const key_t key = Key(SHM_PROJ_PROCSTATE);
+    const std::string away = std::string(KIV_SHM_KEY_FILE) + ".away";
+    ASSERT_EQ(rename(KIV_SHM_KEY_FILE, away.c_str()), 0);
+    const key_t key = Key(KIV_SHM_PROJ_PROCSTATE);
     const int id = ComShmCreat(&pi, key, 16);
     const intptr_t r = ComShmOpenRead(&pi, key, 16);
     const int closed = ComShmClose(&pi, key);
-    ASSERT_EQ(rename(away.c_str(), SHM_KEY_FILE), 0);
+    ASSERT_EQ(rename(away.c_str(), KIV_SHM_KEY_FILE), 0);
 
     EXPECT_EQ(key, -1);
     ASSERT_GE(id, 0);
@@ -193,8 +193,8 @@ TEST_F(ShmTest, KeysAreComputedAnewOnEveryCall) {
     const key_t before = Key('c');
     ASSERT_GE(ComShmCreat(&pi, before, 16), 0);
     // The key file made anew has another inode, so every key derived from it changes.
-    ASSERT_EQ(unlink(SHM_KEY_FILE), 0);
-    const int fd = open(SHM_KEY_FILE, O_WRONLY | O_CREAT | O_EXCL, 0644);
+    ASSERT_EQ(unlink(KIV_SHM_KEY_FILE), 0);
+    const int fd = open(KIV_SHM_KEY_FILE, O_WRONLY | O_CREAT | O_EXCL, 0644);
     ASSERT_GE(fd, 0);
     close(fd);
     ASSERT_NE(Key('c'), before);
@@ -206,7 +206,7 @@ TEST_F(ShmTest, KeysAreComputedAnewOnEveryCall) {
 }
 
 TEST_F(ShmTest, KeyOfNoKindLeavesSegmentInPlaceAndRecordsNothing) {
-    const key_t key = Key(SHM_PROJ_CARDMASTER);
+    const key_t key = Key(KIV_SHM_PROJ_CARDMASTER);
     EXPECT_EQ(ComShmCreat(&pi, key, 64), -1);
     const int id = shmget(key, 0, 0);
     ASSERT_GE(id, 0) << "the segment stays created";
@@ -236,7 +236,7 @@ TEST_F(ShmTest, KeyOfNoKindLeavesSegmentInPlaceAndRecordsNothing) {
 
 TEST_F(ShmTest, CardMasterOperationsHandTheirResultBackAndRecordNothing) {
     char mst[8] = "cardmst";
-    const key_t key = Key(SHM_PROJ_CARDMASTER);
+    const key_t key = Key(KIV_SHM_PROJ_CARDMASTER);
     const int id = ComCardMasterShmCreat(mst, key, 256);
     ASSERT_GE(id, 0);
     EXPECT_EQ(Logged(), (Lines{{7, "start of ComCardMasterShmCreat()\n"},

@@ -166,7 +166,7 @@ protected:
 TEST_F(Timer, TenTimersGetTheirOwnPipesAndTheEleventhIsRefused) {
     std::set<int> handles;
     for (int k = 0; k < 10; ++k) {
-        int h = ComTimerSet(&rec, TIMER_MODE_ONESHOT, 1000, TimerProc);
+        int h = ComTimerSet(&rec, KIV_TIMER_MODE_ONESHOT, 1000, TimerProc);
         ASSERT_GT(h, 0);
         handles.insert(h);
         const TimerCntInfo &t = rec.TimerCntInfo[k];
@@ -193,13 +193,13 @@ TEST_F(Timer, TenTimersGetTheirOwnPipesAndTheEleventhIsRefused) {
                                    rec.TimerCntInfo[0].iTimerSelectDes[0])),
               1u);
 
-    EXPECT_EQ(ComTimerSet(&rec, TIMER_MODE_ONESHOT, 1000, TimerProc), -1);
+    EXPECT_EQ(ComTimerSet(&rec, KIV_TIMER_MODE_ONESHOT, 1000, TimerProc), -1);
     EXPECT_EQ(Count(LOG_INFO, "error of timerMaxOver\n"), 1u);
     EXPECT_EQ(rec.iTimerCount, 10);
 }
 
 TEST_F(Timer, NeverStartedTimerIsStoppedAndHasNoKernelTimer) {
-    int h = ComTimerSet(&rec, TIMER_MODE_ONESHOT, 1000, TimerProc);
+    int h = ComTimerSet(&rec, KIV_TIMER_MODE_ONESHOT, 1000, TimerProc);
     EXPECT_EQ(ComTimerGet(&rec, h), -1);
     EXPECT_EQ(Count(LOG_DEBUG, "stopMode of timer\n"), 1u);
     EXPECT_EQ(ComTimerCancel(&rec, h), 0);
@@ -212,7 +212,7 @@ TEST_F(Timer, NeverStartedTimerIsStoppedAndHasNoKernelTimer) {
 }
 
 TEST_F(Timer, UnknownHandleIsRefusedByEveryOperation) {
-    int h = ComTimerSet(&rec, TIMER_MODE_ONESHOT, 1000, TimerProc);
+    int h = ComTimerSet(&rec, KIV_TIMER_MODE_ONESHOT, 1000, TimerProc);
     const int bad = h + 100;
     EXPECT_EQ(ComTimerStart(&rec, bad), -1);
     EXPECT_EQ(ComTimeUpTimerStart(&rec, bad, 10), -1);
@@ -226,11 +226,11 @@ TEST_F(Timer, UnknownHandleIsRefusedByEveryOperation) {
 }
 
 TEST_F(Timer, NegativePeriodsAreRefusedAndChangeNothing) {
-    EXPECT_EQ(ComTimerSet(&rec, TIMER_MODE_ONESHOT, -1, TimerProc), -1);
+    EXPECT_EQ(ComTimerSet(&rec, KIV_TIMER_MODE_ONESHOT, -1, TimerProc), -1);
     EXPECT_EQ(Count(LOG_INFO, "error of TimerMsec(-1)\n"), 1u);
     EXPECT_EQ(rec.iTimerCount, 0);
 
-    int h = ComTimerSet(&rec, TIMER_MODE_CYCLIC, 600000, TimerProc);
+    int h = ComTimerSet(&rec, KIV_TIMER_MODE_CYCLIC, 600000, TimerProc);
     ASSERT_EQ(ComTimerStart(&rec, h), 0);
     EXPECT_EQ(ComTimeReSetTimer(&rec, h, -200), -1);
     EXPECT_EQ(ComTimeUpTimerStart(&rec, h, -5), -1);
@@ -243,7 +243,7 @@ TEST_F(Timer, NegativePeriodsAreRefusedAndChangeNothing) {
 }
 
 TEST_F(Timer, OneShotFiresOnceAndIsStoppedWhenItsHandlerRuns) {
-    int h = ComTimerSet(&rec, TIMER_MODE_ONESHOT, 50, TimerProc);
+    int h = ComTimerSet(&rec, KIV_TIMER_MODE_ONESHOT, 50, TimerProc);
     ASSERT_EQ(ComTimerStart(&rec, h), 0);
     EXPECT_EQ(rec.TimerCntInfo[0].iTimerSigId, 100);
     EXPECT_EQ(KernelTimerValues().count(100), baseTimers.count(100) + 1);
@@ -272,8 +272,8 @@ TEST_F(Timer, OneShotFiresOnceAndIsStoppedWhenItsHandlerRuns) {
 }
 
 TEST_F(Timer, CyclicTimerKeepsFiringUntilCancelledAndRestartsWithItsSignalValue) {
-    ComTimerSet(&rec, TIMER_MODE_ONESHOT, 1000, TimerProc); // slot 0, never started
-    int h = ComTimerSet(&rec, TIMER_MODE_CYCLIC, 30, TimerProc);
+    ComTimerSet(&rec, KIV_TIMER_MODE_ONESHOT, 1000, TimerProc); // slot 0, never started
+    int h = ComTimerSet(&rec, KIV_TIMER_MODE_CYCLIC, 30, TimerProc);
     ASSERT_EQ(ComTimerStart(&rec, h), 0);
     EXPECT_EQ(rec.TimerCntInfo[1].iTimerSigId, 101);
     EXPECT_EQ(KernelTimerValues().count(101), baseTimers.count(101) + 1);
@@ -302,7 +302,7 @@ TEST_F(Timer, CyclicTimerKeepsFiringUntilCancelledAndRestartsWithItsSignalValue)
 }
 
 TEST_F(Timer, ReSetStopsACyclicTimerAndTheNextStartUsesTheNewPeriod) {
-    int h = ComTimerSet(&rec, TIMER_MODE_CYCLIC, 600000, TimerProc);
+    int h = ComTimerSet(&rec, KIV_TIMER_MODE_CYCLIC, 600000, TimerProc);
     ASSERT_EQ(ComTimerStart(&rec, h), 0);
     EXPECT_EQ(ComTimeReSetTimer(&rec, h, 200), 0);
     const TimerCntInfo &t = rec.TimerCntInfo[0];
@@ -328,7 +328,7 @@ TEST_F(Timer, ReSetStopsACyclicTimerAndTheNextStartUsesTheNewPeriod) {
 // the remaining time (the kernel's figure) would shrink instead. The upper bound leaves two
 // seconds of scheduling slack and only rules out a wrong unit.
 TEST_F(Timer, TimerGetReportsMillisecondsElapsedInThePeriod) {
-    int h = ComTimerSet(&rec, TIMER_MODE_ONESHOT, 5000, TimerProc);
+    int h = ComTimerSet(&rec, KIV_TIMER_MODE_ONESHOT, 5000, TimerProc);
     ASSERT_EQ(ComTimerStart(&rec, h), 0);
     SleepTicks(30);
     int v1 = ComTimerGet(&rec, h);
@@ -341,14 +341,14 @@ TEST_F(Timer, TimerGetReportsMillisecondsElapsedInThePeriod) {
     EXPECT_EQ(Count(LOG_DEBUG, "itval.it_value.tv_sec = 4\n") + Count(LOG_DEBUG, "itval.it_value.tv_sec = 3\n"), 2u);
 
     // Expired but not yet served: the full period.
-    int h2 = ComTimerSet(&rec, TIMER_MODE_ONESHOT, 30, TimerProc);
+    int h2 = ComTimerSet(&rec, KIV_TIMER_MODE_ONESHOT, 30, TimerProc);
     ASSERT_EQ(ComTimerStart(&rec, h2), 0);
     SleepTicks(10);
     EXPECT_EQ(ComTimerGet(&rec, h2), 30);
 }
 
 TEST_F(Timer, TimerHandlerReturningTwoEndsThePassWithTwo) {
-    int h = ComTimerSet(&rec, TIMER_MODE_ONESHOT, 20, TimerProc);
+    int h = ComTimerSet(&rec, KIV_TIMER_MODE_ONESHOT, 20, TimerProc);
     g_result[0] = 2;
     ASSERT_EQ(ComTimerStart(&rec, h), 0);
     EXPECT_EQ(RunUntil([] { return !g_calls.empty(); }), 2);
@@ -356,7 +356,7 @@ TEST_F(Timer, TimerHandlerReturningTwoEndsThePassWithTwo) {
 }
 
 TEST_F(Timer, UpTimerStartWithNewPeriodRunsACyclicTimerOnce) {
-    int h = ComTimerSet(&rec, TIMER_MODE_CYCLIC, 600000, TimerProc);
+    int h = ComTimerSet(&rec, KIV_TIMER_MODE_CYCLIC, 600000, TimerProc);
     ASSERT_EQ(ComTimerStart(&rec, h), 0);
     ASSERT_EQ(ComTimeUpTimerStart(&rec, h, 30), 0);
     EXPECT_EQ(rec.TimerCntInfo[0].iTimerMsec, 30);
@@ -369,7 +369,7 @@ TEST_F(Timer, UpTimerStartWithNewPeriodRunsACyclicTimerOnce) {
 }
 
 TEST_F(Timer, ZeroPeriodCountsAsRunningButNeverExpires) {
-    int h = ComTimerSet(&rec, TIMER_MODE_ONESHOT, 0, TimerProc);
+    int h = ComTimerSet(&rec, KIV_TIMER_MODE_ONESHOT, 0, TimerProc);
     ASSERT_EQ(ComTimerStart(&rec, h), 0);
     EXPECT_EQ(ComTimerState(&rec), 1);
     EXPECT_EQ(ComTimerGet(&rec, h), 0);
@@ -379,10 +379,10 @@ TEST_F(Timer, ZeroPeriodCountsAsRunningButNeverExpires) {
 
 // Regression: the kernel timer of an expired one-shot timer outlived ComTimerDelete.
 TEST_F(Timer, DeleteLeavesNoKernelTimerAndNoPipe) {
-    int h0 = ComTimerSet(&rec, TIMER_MODE_ONESHOT, 20, TimerProc);
-    int h1 = ComTimerSet(&rec, TIMER_MODE_CYCLIC, 600000, TimerProc);
-    ComTimerSet(&rec, TIMER_MODE_ONESHOT, 1000, TimerProc);
-    int h3 = ComTimerSet(&rec, TIMER_MODE_ONESHOT, 1000, TimerProc);
+    int h0 = ComTimerSet(&rec, KIV_TIMER_MODE_ONESHOT, 20, TimerProc);
+    int h1 = ComTimerSet(&rec, KIV_TIMER_MODE_CYCLIC, 600000, TimerProc);
+    ComTimerSet(&rec, KIV_TIMER_MODE_ONESHOT, 1000, TimerProc);
+    int h3 = ComTimerSet(&rec, KIV_TIMER_MODE_ONESHOT, 1000, TimerProc);
     ASSERT_EQ(ComTimerStart(&rec, h0), 0);
     ASSERT_EQ(ComTimerStart(&rec, h1), 0);
     ASSERT_EQ(ComTimerStart(&rec, h3), 0);
@@ -416,7 +416,7 @@ TEST_F(Timer, DeleteLeavesNoKernelTimerAndNoPipe) {
     EXPECT_EQ(Count(LOG_DEBUG, "end of ComTimerDelete()\n"), 1u);
 
     // Slot 0 is free again.
-    int again = ComTimerSet(&rec, TIMER_MODE_ONESHOT, 1000, TimerProc);
+    int again = ComTimerSet(&rec, KIV_TIMER_MODE_ONESHOT, 1000, TimerProc);
     EXPECT_EQ(rec.TimerCntInfo[0].iTimerSelectDes[1], again);
 }
 
@@ -431,7 +431,7 @@ TEST_F(Timer, DeleteWithNoTimersRecomputesMax) {
 // Regression: when arming failed right after the kernel timer was made, that timer was left
 // behind and the next start made a second one.
 TEST_F(Timer, FailedArmDeletesTheKernelTimerItJustMade) {
-    int h = ComTimerSet(&rec, TIMER_MODE_ONESHOT, 100, TimerProc);
+    int h = ComTimerSet(&rec, KIV_TIMER_MODE_ONESHOT, 100, TimerProc);
     rec.TimerCntInfo[0].iTimerMsec = -5; // a damaged record: the kernel refuses the setting
     EXPECT_EQ(ComTimerStart(&rec, h), -1);
     EXPECT_EQ(Count(LOG_INFO, F("error of timer_settime(errno=%d)\n", EINVAL)), 1u);
@@ -445,7 +445,7 @@ TEST_F(Timer, FailedArmDeletesTheKernelTimerItJustMade) {
 
 // The signal side writes one byte for a value of a timer in use, and nothing for any other.
 TEST_F(Timer, SignalSideWritesOnlyForTimerValuesInUse) {
-    ComTimerSet(&rec, TIMER_MODE_ONESHOT, 1000, TimerProc);
+    ComTimerSet(&rec, KIV_TIMER_MODE_ONESHOT, 1000, TimerProc);
     rec.TimerCntInfo[0].iTimerSigId = 100; // as ComTimerStart sets it
     sigset_t usr1;
     sigemptyset(&usr1);

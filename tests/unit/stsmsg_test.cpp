@@ -37,16 +37,16 @@ class StsMsg : public testing::Test {
 protected:
     void SetUp() override {
         Syslog().Clear();
-        ASSERT_EQ(mkfifo(FIFO_STS, 0666), 0);
-        ASSERT_EQ(mkfifo(FIFO_STSP, 0666), 0);
-        sts_ = open(FIFO_STS, O_RDWR | O_NONBLOCK);
-        stsp_ = open(FIFO_STSP, O_RDWR | O_NONBLOCK);
+        ASSERT_EQ(mkfifo(KIV_FIFO_STS, 0666), 0);
+        ASSERT_EQ(mkfifo(KIV_FIFO_STSP, 0666), 0);
+        sts_ = open(KIV_FIFO_STS, O_RDWR | O_NONBLOCK);
+        stsp_ = open(KIV_FIFO_STSP, O_RDWR | O_NONBLOCK);
     }
     void TearDown() override {
         close(sts_);
         close(stsp_);
-        unlink(FIFO_STS);
-        unlink(FIFO_STSP);
+        unlink(KIV_FIFO_STS);
+        unlink(KIV_FIFO_STSP);
     }
     int sts_ = -1;
     int stsp_ = -1;
@@ -99,9 +99,9 @@ TEST_F(StsMsg, SendSTSErrorSendsRawBytesModulo256) {
 }
 
 TEST_F(StsMsg, SendStsModuleKillGoesToSupervisorWhateverThePath) {
-    SendStsModuleKill(FIFO_FTP, 53, 11);
+    SendStsModuleKill(KIV_FIFO_FTP, 53, 11);
     EXPECT_EQ(ReadAvailable(sts_), "053631" "011" + Spaces(247));
-    EXPECT_NE(access(FIFO_FTP, F_OK), 0);
+    EXPECT_NE(access(KIV_FIFO_FTP, F_OK), 0);
     EXPECT_EQ(CountMatching(LOG_INFO, "start of function ,common/ipc/stsmsg\\.cpp,[0-9]+,@SendStsModuleKill\n"), 1u);
     EXPECT_EQ(CountMatching(LOG_INFO, "end of function ,common/ipc/stsmsg\\.cpp,[0-9]+,@SendStsModuleKill\n"), 1u);
     EXPECT_EQ(CountMatching(LOG_DEBUG, ".*"), 0u);
@@ -113,13 +113,13 @@ TEST_F(StsMsg, WithSupervisorPipesMissingEachGivesUpAfterThreeProbes) {
     WakeupComplete(53, 0, "0312");
     TerminateComplete(53, 0);
     EXPECT_EQ(SendSTSError(1, 1), -1);
-    SendStsModuleKill(FIFO_FTP, 53, 11);
+    SendStsModuleKill(KIV_FIFO_FTP, 53, 11);
     Syslog().Sync();
-    EXPECT_EQ(Syslog().Count(LOG_INFO, "FIFO read open error (fifo=" FIFO_STSP + enoent), 3u);
-    EXPECT_EQ(Syslog().Count(LOG_INFO, "FIFO read open error (fifo=" FIFO_STS + enoent), 9u);
+    EXPECT_EQ(Syslog().Count(LOG_INFO, "FIFO read open error (fifo=" KIV_FIFO_STSP + enoent), 3u);
+    EXPECT_EQ(Syslog().Count(LOG_INFO, "FIFO read open error (fifo=" KIV_FIFO_STS + enoent), 9u);
     EXPECT_EQ(Syslog().CountPrefix(LOG_INFO, "FIFO write"), 0u);
-    EXPECT_NE(access(FIFO_STS, F_OK), 0);
-    EXPECT_NE(access(FIFO_STSP, F_OK), 0);
+    EXPECT_NE(access(KIV_FIFO_STS, F_OK), 0);
+    EXPECT_NE(access(KIV_FIFO_STSP, F_OK), 0);
     SetUp(); // for the TearDown that follows
 }
 
