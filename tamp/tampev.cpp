@@ -8,13 +8,13 @@
 #include <array>
 #include <cerrno>
 
+#include "internal/trace.h"
 #include "ipc/osfifo.h"
 #include "ipc/stsmsg.h"
 #include "os/osselect.h"
 #include "tamp.h"
 #include "util/date.h"
 #include "util/file.h"
-#include "util/trace.h"
 
 namespace {
 

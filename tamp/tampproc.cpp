@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <climits>
 
+#include "internal/trace.h"
 #include "ipc/osfifo.h"
 #include "ipc/stsmsg.h"
 #include "os/osfork.h"
@@ -16,7 +17,6 @@
 #include "os/osshm.h"
 #include "os/ostimer.h"
 #include "tamp.h"
-#include "util/trace.h"
 
 LocalInfo gstLocalInfo;
 

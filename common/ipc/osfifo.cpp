@@ -14,8 +14,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "internal/trace.h"
 #include "ipc/stsmsg.h"
-#include "util/trace.h"
 
 // One write of 256 bytes is atomic on a pipe, so records from different writers never interleave.
 static_assert(sizeof(FifoMsg) == 256);

@@ -7,8 +7,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "internal/trace.h"
 #include "ipc/osfifo.h"
-#include "util/trace.h"
 
 constexpr int kCmdWakeupComplete = 600;
 constexpr int kCmdTerminateComplete = 605;

@@ -15,8 +15,8 @@
 #include <cstring>
 #include <string_view>
 
+#include "internal/trace.h"
 #include "os/osshm.h"
-#include "util/trace.h"
 
 // The module index (position in these tables) also selects a child's entry in the record.
 // clang-format off

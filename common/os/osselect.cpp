@@ -10,8 +10,8 @@
 
 #include <array>
 
+#include "internal/trace.h"
 #include "os/ostimer.h"
-#include "util/trace.h"
 
 // Wait mask handed to pselect; empty until ComSelectInit builds it.
 static sigset_t set;

@@ -11,7 +11,7 @@
 #include <cerrno>
 #include <cstdint>
 
-#include "util/trace.h"
+#include "internal/trace.h"
 
 namespace {
 

@@ -15,8 +15,8 @@
 #include <array>
 #include <cstdint>
 
+#include "internal/trace.h"
 #include "os/osselect.h"
-#include "util/trace.h"
 
 ProcInfo *pProcInfoCom = nullptr;
 
