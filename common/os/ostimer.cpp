@@ -15,8 +15,8 @@
 #include <array>
 #include <cstdint>
 
+#include "internal/dispatch.h"
 #include "internal/trace.h"
-#include "os/osselect.h"
 
 ProcInfo *pProcInfoCom = nullptr;
 
@@ -65,12 +65,6 @@ static bool MsecRefused(int msec) {
     return true;
 }
 
-static void ClearFd(ProcInfo *pProcInfo, int fd) {
-    if (fd < 0 || fd >= FD_SETSIZE) return;
-    FD_CLR(fd, &pProcInfo->fdsReady);
-    FD_CLR(fd, &pProcInfo->fdsSelect);
-}
-
 int ComTimerSet(ProcInfo *pProcInfo, int mode, int msec, SelectProc handler) {
     TraceStart("ComTimerSet()");
     int n = pProcInfo->iTimerCount;
@@ -91,9 +85,9 @@ int ComTimerSet(ProcInfo *pProcInfo, int mode, int msec, SelectProc handler) {
     }
     // A read end beyond the descriptor sets could never be waited on, so the timer is refused.
     // The signal side must never block on a full pipe: it would stop the process for good.
-    if (t.iTimerSelectDes[0] >= FD_SETSIZE ||
+    if (!FdInSet(t.iTimerSelectDes[0]) ||
         fcntl(t.iTimerSelectDes[1], F_SETFL, fcntl(t.iTimerSelectDes[1], F_GETFL) | O_NONBLOCK) != 0) {
-        if (t.iTimerSelectDes[0] >= FD_SETSIZE)
+        if (!FdInSet(t.iTimerSelectDes[0]))
             syslog(LOG_INFO, "error of descriptor range(%d)\n", t.iTimerSelectDes[0]);
         else
             syslog(LOG_INFO, "error of pipe(errno=%d)\n", errno);
