@@ -536,8 +536,8 @@ TEST_F(FtpLog, DeliveryNeedsNoRecovery) {
     EXPECT_EQ(ComFIFOPutDataforFtpLog(KIV_FIFO_FTP, 53, 54, data.data()), 0);
     EXPECT_EQ(ReadAvailable(ftp.fd), "053054" + data);
     EXPECT_EQ(ReadAvailable(sts_.fd), "");
-    EXPECT_EQ(Find(LOG_DEBUG, FuncLine("start", "osfifo.cpp", "ComFIFOPutDataforFtpLog")).size(), 1u);
-    EXPECT_EQ(Find(LOG_DEBUG, FuncLine("end", "osfifo.cpp", "ComFIFOPutDataforFtpLog")).size(), 1u);
+    EXPECT_EQ(Find(LOG_DEBUG, FuncLine("start", "ftplog.cpp", "ComFIFOPutDataforFtpLog")).size(), 1u);
+    EXPECT_EQ(Find(LOG_DEBUG, FuncLine("end", "ftplog.cpp", "ComFIFOPutDataforFtpLog")).size(), 1u);
     EXPECT_EQ(CountPrefix(LOG_INFO, ""), 0u);
 }
 
@@ -549,13 +549,13 @@ TEST_F(FtpLog, FullPipeIsDrainedAndModuleStopIsRequested) {
     EXPECT_EQ(ComFIFOPutDataforFtpLog(KIV_FIFO_FTP, 53, 54, data.data()), -1);
 
     const auto writeErrors = Find(LOG_INFO, "FIFO write error \\(fifo=/tmp/pipe/FifoFtp, errno=11\\(.*\\)\\)\n");
-    const auto drainStart = Find(LOG_INFO, FuncLine("start", "osfifo.cpp", "ComFIFOGetFTP"));
-    const auto drainEnd = Find(LOG_INFO, FuncLine("end", "osfifo.cpp", "ComFIFOGetFTP"));
+    const auto drainStart = Find(LOG_INFO, FuncLine("start", "ftplog.cpp", "ComFIFOGetFTP"));
+    const auto drainEnd = Find(LOG_INFO, FuncLine("end", "ftplog.cpp", "ComFIFOGetFTP"));
     const auto stopStart = Find(LOG_INFO, FuncLine("start", "stsmsg.cpp", "SendStsModuleKill"));
     const auto stopEnd = Find(LOG_INFO, FuncLine("end", "stsmsg.cpp", "SendStsModuleKill"));
-    const auto error = Find(LOG_INFO, "pipe=/tmp/pipe/FifoFtp is ERROR \\.iRet=-1 ,common/ipc/osfifo\\.cpp,[0-9]+,"
+    const auto error = Find(LOG_INFO, "pipe=/tmp/pipe/FifoFtp is ERROR \\.iRet=-1 ,common/ipc/ftplog\\.cpp,[0-9]+,"
                                       "@ComFIFOPutDataforFtpLog\n");
-    const auto end = Find(LOG_DEBUG, FuncLine("end", "osfifo.cpp", "ComFIFOPutDataforFtpLog"));
+    const auto end = Find(LOG_DEBUG, FuncLine("end", "ftplog.cpp", "ComFIFOPutDataforFtpLog"));
     ASSERT_EQ(writeErrors.size(), 3u);
     ASSERT_EQ(drainStart.size(), 1u);
     ASSERT_EQ(drainEnd.size(), 2u); // the failed mkfifo, then the end of the drain
@@ -602,7 +602,7 @@ TEST_F(FtpLog, FailureTowardsAnotherPipeCreatesAndDrainsFtpPipe) {
     ASSERT_EQ(stat(KIV_FIFO_FTP, &st), 0);
     EXPECT_TRUE(S_ISFIFO(st.st_mode));
     EXPECT_EQ(st.st_mode & 0777, 0777 & ~Umask());
-    EXPECT_EQ(Find(LOG_INFO, FuncLine("end", "osfifo.cpp", "ComFIFOGetFTP")).size(), 1u);
+    EXPECT_EQ(Find(LOG_INFO, FuncLine("end", "ftplog.cpp", "ComFIFOGetFTP")).size(), 1u);
     EXPECT_EQ(Count(LOG_INFO, readError_), 245u);
     EXPECT_EQ(ReadAvailable(sts_.fd), stop_);
     EXPECT_EQ(Find(LOG_INFO, "pipe=/tmp/pipe/FifoLog is ERROR \\.iRet=-1 ,.*\n").size(), 1u);
@@ -627,7 +627,7 @@ TEST_F(OsFifo, RecoveryWithoutPipeDirectoryStillRequestsStopAndFails) {
     EXPECT_EQ(Count(LOG_INFO, "FIFO read open error (fifo=/tmp/pipe/FifoFtp, " + enoent + ")\n"), 3u);
     EXPECT_EQ(Count(LOG_INFO, "/tmp/pipe/FifoFtp open error (" + enoent + ")\n"), 1u);
     // Only the failed mkfifo's end line: the drain ends without one.
-    EXPECT_EQ(Find(LOG_INFO, FuncLine("end", "osfifo.cpp", "ComFIFOGetFTP")).size(), 1u);
+    EXPECT_EQ(Find(LOG_INFO, FuncLine("end", "ftplog.cpp", "ComFIFOGetFTP")).size(), 1u);
     EXPECT_EQ(CountPrefix(LOG_INFO, "FIFO read error"), 0u);
     EXPECT_EQ(Count(LOG_INFO, "FIFO read open error (fifo=/tmp/pipe/FifoSts, " + enoent + ")\n"), 3u);
     EXPECT_EQ(Find(LOG_INFO, FuncLine("end", "stsmsg.cpp", "SendStsModuleKill")).size(), 1u);
