@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# shellcheck disable=SC2016  # checks in single quotes expand inside the sandbox, under eval
 # Checks the sandbox runner from outside, as root:
 #   - inside it the unit's fixed paths exist, are empty and private, /dev holds only the nodes the
 #     tests use, /dev/log is free, and the IPC, mount and PID namespaces are its own;
@@ -134,8 +135,8 @@ unchanged() { # unchanged WHAT BEFORE AFTER [IGNORED-PATTERN]
     added=$(new_lines "$2" "$3" | grep -v -x -e "${4:-^$}" || true)
     removed=$(gone_lines "$2" "$3")
     [ -z "$added$removed" ] && return 0
-    [ -n "$added" ] && echo "     new in $1: $(echo $added)" >&2
-    [ -n "$removed" ] && echo "     gone from $1: $(echo $removed)" >&2
+    [ -n "$added" ] && echo "     new in $1: ${added//$'\n'/ }" >&2
+    [ -n "$removed" ] && echo "     gone from $1: ${removed//$'\n'/ }" >&2
     return 1
 }
 
@@ -240,11 +241,11 @@ echo "-- a copy under the host's /tmp, run from a build tree beside it"
 co=$(mktemp -d /tmp/kivsbx-test.XXXXXX)
 mkdir -p "$co/sim" "$co/build"
 cp "$sandbox" "$co/sim/sandbox"
-cd "$co/build"
+cd "$co/build" || exit 1
 run_probe "$co/sim/sandbox" "$marker-tmp"
 check "the file written in the build tree under /tmp reached the host" \
     eval "same \"\$(cat '$co/build/$marker-tmp-kept' 2>/dev/null)\" kept"
-cd "$OLDPWD"
+cd "$OLDPWD" || exit 1
 rm -rf "$co"
 
 echo "-- the exit status comes back"
@@ -258,6 +259,7 @@ check "a command ended by SIGTERM gives 143" same "$?" 143
 echo "-- in a private /tmp and /usr/local holding stale files at the fixed paths"
 outer_out=$(unshare --mount --propagation private -- "$self" --outer "$sandbox" 2>&1)
 outer_status=$?
+# shellcheck disable=SC2001  # sed indents every line
 sed 's/^/  /' <<< "$outer_out"
 passed=$((passed + $(grep -c '^ *ok ' <<< "$outer_out")))
 failed=$((failed + $(grep -c '^ *FAIL ' <<< "$outer_out")))
