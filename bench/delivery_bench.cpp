@@ -37,12 +37,12 @@ pid_t StartReader(const char *path) {
 
 void Build(char *rec, const unsigned char *data) {
     std::memcpy(rec, "053609", 6);
-    std::memcpy(rec + 6, data, FIFO_DATA_SIZE);
+    std::memcpy(rec + 6, data, KIV_FIFO_DATA_SIZE);
 }
 
 // The sequence ComFIFOPutData2 is made of, bare.
 int ProbeAppend(const unsigned char *data) {
-    char rec[FIFO_MSG_SIZE];
+    char rec[KIV_FIFO_MSG_SIZE];
     Build(rec, data);
     int fd = open(kBenchPipe, O_RDONLY);
     if (fd < 0) return -1;
@@ -55,7 +55,7 @@ int ProbeAppend(const unsigned char *data) {
 }
 
 int OpenWriteClose(const unsigned char *data) {
-    char rec[FIFO_MSG_SIZE];
+    char rec[KIV_FIFO_MSG_SIZE];
     Build(rec, data);
     int fd = open(kBenchPipe, O_WRONLY);
     if (fd < 0) return -1;
@@ -65,7 +65,7 @@ int OpenWriteClose(const unsigned char *data) {
 }
 
 int HeldWrite(int fd, const unsigned char *data) {
-    char rec[FIFO_MSG_SIZE];
+    char rec[KIV_FIFO_MSG_SIZE];
     Build(rec, data);
     return write(fd, rec, sizeof rec) == static_cast<ssize_t>(sizeof rec) ? 0 : -1;
 }
@@ -130,7 +130,7 @@ bool RunDelivery(const Options &opt, std::vector<Figure> &figures) {
     pid_t reader = StartReader(kBenchPipe);
     if (reader < 0) return false;
     int held = open(kBenchPipe, O_WRONLY);
-    std::array<unsigned char, FIFO_DATA_SIZE> data;
+    std::array<unsigned char, KIV_FIFO_DATA_SIZE> data;
     data.fill(' ');
     data[0] = 5;
     data[1] = 1;

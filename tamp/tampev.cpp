@@ -10,13 +10,13 @@
 #include <cerrno>
 #include <chrono>
 
+#include "internal/trace.h"
 #include "ipc/osfifo.h"
 #include "ipc/stsmsg.h"
 #include "os/osselect.h"
 #include "tamp.h"
 #include "util/date.h"
 #include "util/file.h"
-#include "util/trace.h"
 
 namespace {
 
@@ -32,7 +32,7 @@ constexpr unsigned char kKindTamper = 1;
 constexpr char kPollTime = '2';
 constexpr char kDisplayText[] = "0625 00000000";
 
-using DataArea = std::array<unsigned char, FIFO_DATA_SIZE>;
+using DataArea = std::array<unsigned char, KIV_FIFO_DATA_SIZE>;
 
 DataArea SpaceFilled() {
     DataArea data;
@@ -84,7 +84,7 @@ void TamperResponse() {
     WritePipe_ErrLog(static_cast<unsigned char>(gstLocalInfo.uiTampErrCode & 0xff), kKindTamper);
     DataArea disp = SpaceFilled();
     memcpy(disp.data(), kDisplayText, sizeof kDisplayText - 1);
-    ComFIFOPutData2(FIFO_DISP, TAMP_MOD_ID, kCmdDisplay, disp.data());
+    ComFIFOPutData2(KIV_FIFO_DISP, TAMP_MOD_ID, kCmdDisplay, disp.data());
     SendSTSError(1, 1);
 }
 
@@ -102,7 +102,7 @@ int SettingChanged(ProcInfo *pProcInfo, unsigned char arg) {
         }
     }
     DataArea reply = SpaceFilled();
-    ComFIFOPutData2(FIFO_STS, TAMP_MOD_ID, kCmdSettingReply, reply.data());
+    ComFIFOPutData2(KIV_FIFO_STS, TAMP_MOD_ID, kCmdSettingReply, reply.data());
     return arg == 1 ? 1 : 0;
 }
 
@@ -269,7 +269,7 @@ int WritePipe_ErrLog(unsigned char code, unsigned char kind) {
     GetDateTimeStr(reinterpret_cast<char *>(data.data()), reinterpret_cast<char *>(data.data()) + 8);
     data[14] = code;
     data[15] = kind;
-    int iRet = ComFIFOPutData2(FIFO_LOG, TAMP_MOD_ID, kCmdErrLog, data.data());
+    int iRet = ComFIFOPutData2(KIV_FIFO_LOG, TAMP_MOD_ID, kCmdErrLog, data.data());
     TraceEnd("WritePipe_ErrLog");
     return iRet;
 }

@@ -8,9 +8,9 @@
 
 #include <cerrno>
 
+#include "internal/trace.h"
 #include "ipc/stsmsg.h"
 #include "tamp.h"
-#include "util/trace.h"
 
 namespace {
 

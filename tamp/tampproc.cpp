@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <climits>
 
+#include "internal/trace.h"
 #include "ipc/osfifo.h"
 #include "ipc/stsmsg.h"
 #include "os/osfork.h"
@@ -16,7 +17,6 @@
 #include "os/osshm.h"
 #include "os/ostimer.h"
 #include "tamp.h"
-#include "util/trace.h"
 
 LocalInfo gstLocalInfo;
 
@@ -62,7 +62,7 @@ int InitProc(ProcInfo *pProcInfo) {
     syslog(LOG_DEBUG, "pProcInfo=0x%lx\n", TraceAddr(pProcInfo));
     pProcInfoCom = pProcInfo;
 
-    pProcInfo->iFifoReadDes = ComFifoCreateOpen(pProcInfo, FIFO_TAMP, 1);
+    pProcInfo->iFifoReadDes = ComFifoCreateOpen(pProcInfo, KIV_FIFO_TAMP, 1);
     if (pProcInfo->iFifoReadDes == -1) {
         syslog(LOG_INFO, "error(TampFifo read) of ComFifoCreate()\n");
         return -1;
@@ -73,17 +73,17 @@ int InitProc(ProcInfo *pProcInfo) {
     // then return end of file at once and the loop would spin. The monitor's own writing end keeps
     // the pipe waiting for the next writer instead; shut-down closes it with the other writing
     // ends. Without it (the library has logged why) the monitor serves as before.
-    const int writeDes = ComFifoCreateOpen(pProcInfo, FIFO_TAMP, 5);
+    const int writeDes = ComFifoCreateOpen(pProcInfo, KIV_FIFO_TAMP, 5);
     pProcInfo->iFifoWriteDes[0] = writeDes == -1 ? 0 : writeDes;
 
-    if (ComShmOpenRead(pProcInfo, ftok(SHM_KEY_FILE, SHM_PROJ_CONFIG), KIV_CONFIG_SIZE) == -1) {
+    if (ComShmOpenRead(pProcInfo, ftok(KIV_SHM_KEY_FILE, KIV_SHM_PROJ_CONFIG), KIV_CONFIG_SIZE) == -1) {
         syslog(LOG_INFO, "error of ComShmOpenRead()\n");
         return -1;
     }
     syslog(LOG_DEBUG, "success of ComShmOpenRead()\n");
     pProcInfo->pConfigData = static_cast<ConfigData *>(pProcInfo->pShmConfig);
 
-    if (ComShmOpenRead(pProcInfo, ftok(SHM_KEY_FILE, SHM_PROJ_OTHER), KIV_OTHER_SIZE) == -1) {
+    if (ComShmOpenRead(pProcInfo, ftok(KIV_SHM_KEY_FILE, KIV_SHM_PROJ_OTHER), KIV_OTHER_SIZE) == -1) {
         syslog(LOG_INFO, "error of ComShmOpenRead(OTHER)\n");
         return -1;
     }
@@ -144,11 +144,11 @@ int TermProc(ProcInfo *pProcInfo) {
         syslog(LOG_DEBUG, "close(fifoWrite) iFifoWriteDes=%d\n", pProcInfo->iFifoWriteDes[i]);
     }
 
-    syslog(LOG_DEBUG, "fifoTampRead of close(%s)\n", FIFO_TAMP);
+    syslog(LOG_DEBUG, "fifoTampRead of close(%s)\n", KIV_FIFO_TAMP);
     errno = 0;
     if (close(pProcInfo->iFifoReadDes) != 0) {
         pProcInfo->iErrno = errno;
-        syslog(LOG_INFO, "close(fifoTampRead) failed(%s, errno=%d(%s))\n", FIFO_TAMP, errno, strerror(errno));
+        syslog(LOG_INFO, "close(fifoTampRead) failed(%s, errno=%d(%s))\n", KIV_FIFO_TAMP, errno, strerror(errno));
         return -1;
     }
 
@@ -159,12 +159,12 @@ int TermProc(ProcInfo *pProcInfo) {
     syslog(LOG_DEBUG, "success of ComTimerDelete()\n");
     ComSelectFdzero(pProcInfo);
 
-    if (ComShmClose(pProcInfo, ftok(SHM_KEY_FILE, SHM_PROJ_CONFIG)) == -1) {
+    if (ComShmClose(pProcInfo, ftok(KIV_SHM_KEY_FILE, KIV_SHM_PROJ_CONFIG)) == -1) {
         syslog(LOG_INFO, "error of ComShmClose()\n");
         return -1;
     }
     syslog(LOG_DEBUG, "success of ComShmClose()\n");
-    if (ComShmClose(pProcInfo, ftok(SHM_KEY_FILE, SHM_PROJ_OTHER)) == -1) {
+    if (ComShmClose(pProcInfo, ftok(KIV_SHM_KEY_FILE, KIV_SHM_PROJ_OTHER)) == -1) {
         syslog(LOG_INFO, "error of ComShmClose()\n");
         return -1;
     }

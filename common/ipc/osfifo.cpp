@@ -1,5 +1,4 @@
-// Pipe record and named-pipe transport between the unit's module processes, and the
-// non-blocking delivery to the file-transfer module with its recovery.
+// Pipe record and named-pipe transport between the unit's module processes.
 #include "ipc/osfifo.h"
 
 #include <fcntl.h>
@@ -14,18 +13,15 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "ipc/stsmsg.h"
-#include "util/trace.h"
+#include "internal/trace.h"
 
 // One write of 256 bytes is atomic on a pipe, so records from different writers never interleave.
 static_assert(sizeof(FifoMsg) == 256);
-static_assert(FIFO_MSG_SIZE <= PIPE_BUF);
+static_assert(KIV_FIFO_MSG_SIZE <= PIPE_BUF);
 
 constexpr mode_t kFifoMode = 0777;
 constexpr useconds_t kOpenRetryUsec = 50000;
-constexpr int kFtpDrainReads = 245;
 constexpr int kPutAttempts = 3;
-constexpr int kFtpModId = 11;
 
 // Puts the "%03d" text of an id in a three-character field. A value that needs more characters
 // keeps its first three, as a record built in place would after the next field overwrites it.
@@ -53,7 +49,7 @@ static FifoMsg BuildRecord(int iMod_id, int iCmd_id, const void *data) {
     FifoMsg msg{};
     PutId(msg.iMod_id, iMod_id);
     PutId(msg.iCmd_id, iCmd_id);
-    std::memcpy(msg.data, data, FIFO_DATA_SIZE);
+    std::memcpy(msg.data, data, KIV_FIFO_DATA_SIZE);
     return msg;
 }
 
@@ -178,7 +174,7 @@ int ComFifoRead(ProcInfo *pProcInfo, int fifoDescript, void *buffer) {
     auto *bytes = static_cast<char *>(buffer);
     std::memset(bytes, 0, 4);
     errno = 0;
-    ssize_t cnt = read(fifoDescript, bytes, FIFO_MSG_SIZE);
+    ssize_t cnt = read(fifoDescript, bytes, KIV_FIFO_MSG_SIZE);
     if (cnt < 0) {
         const int err = errno;
         if (err != EAGAIN) {
@@ -236,13 +232,13 @@ int ComFIFOGetData(ProcInfo *pProcInfo, int *iMod_id, int *iCmd_id, void *data) 
     // Every writer puts a record into the pipe whole, with one write. Fewer bytes are a fragment:
     // read as a record, zero-padded, it could carry out a command nobody sent. It is dropped here,
     // for every module reading records, and the caller sees nothing to read.
-    if (n < FIFO_MSG_SIZE) {
+    if (n < KIV_FIFO_MSG_SIZE) {
         syslog(LOG_INFO, "short record dropped(fifoDescript=%d, read-cnt=%dbyte)\n", pProcInfo->iSelectDes, n);
         return 0;
     }
     *iMod_id = GetId(msg.iMod_id);
     *iCmd_id = GetId(msg.iCmd_id);
-    std::memcpy(data, msg.data, FIFO_DATA_SIZE);
+    std::memcpy(data, msg.data, KIV_FIFO_DATA_SIZE);
     syslog(LOG_DEBUG, "ComFIFOGetData() mid = %d, cid = %d, rcv_data = %02x %02x %02x %02x %02x %02x %02x %02x",
            *iMod_id, *iCmd_id, msg.data[0], msg.data[1], msg.data[2], msg.data[3], msg.data[4], msg.data[5],
            msg.data[6], msg.data[7]);
@@ -315,45 +311,6 @@ int ComFIFOPutData3(const char *fifo, int iMod_id, int iCmd_id, const void *data
     }
     TRACE_FUNC_END(LOG_DEBUG, "ComFIFOPutData3");
     return result;
-}
-
-int ComFIFOPutDataforFtpLog(const char *fifo, int iMod_id, int iCmd_id, const void *data) {
-    TRACE_FUNC_START(LOG_DEBUG, "ComFIFOPutDataforFtpLog");
-    const int iRet = ComFIFOPutData3(fifo, iMod_id, iCmd_id, data);
-    if (iRet != 0) {
-        // The file-transfer module no longer takes its records: empty its pipe so that other
-        // senders do not stall on it, and have the supervisor stop the module.
-        ComFIFOGetFTP();
-        SendStsModuleKill(fifo, iMod_id, kFtpModId);
-        syslog(LOG_INFO, "pipe=%s is ERROR .iRet=%d ,%s,%d,@%s\n", fifo, iRet, __FILE__, __LINE__,
-               "ComFIFOPutDataforFtpLog");
-    }
-    TRACE_FUNC_END(LOG_DEBUG, "ComFIFOPutDataforFtpLog");
-    return iRet;
-}
-
-void ComFIFOGetFTP(void) {
-    TRACE_FUNC_START(LOG_INFO, "ComFIFOGetFTP");
-    // Usually the pipe exists already; the drain goes on whatever mkfifo says.
-    if (mkfifo(FIFO_FTP, kFifoMode) != 0) TRACE_FUNC_END(LOG_INFO, "ComFIFOGetFTP");
-    errno = 0;
-    // Read-write and non-blocking: the open never waits, and reads never see end of file.
-    const int fd = open(FIFO_FTP, O_RDWR | O_NONBLOCK);
-    if (fd == -1) {
-        const int err = errno;
-        syslog(LOG_INFO, "%s open error (errno=%d(%s))\n", FIFO_FTP, err, strerror(err));
-        return;
-    }
-    std::array<char, FIFO_MSG_SIZE> scratch{};
-    for (int i = 0; i < kFtpDrainReads; ++i) {
-        errno = 0;
-        if (read(fd, scratch.data(), scratch.size()) < 0) {
-            const int err = errno;
-            syslog(LOG_INFO, "FIFO read error (errno=%d(%s))\n", err, strerror(err));
-        }
-    }
-    close(fd);
-    TRACE_FUNC_END(LOG_INFO, "ComFIFOGetFTP");
 }
 
 } // extern "C"

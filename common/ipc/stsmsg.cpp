@@ -7,8 +7,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "internal/trace.h"
 #include "ipc/osfifo.h"
-#include "util/trace.h"
 
 constexpr int kCmdWakeupComplete = 600;
 constexpr int kCmdTerminateComplete = 605;
@@ -17,7 +17,7 @@ constexpr int kCmdModuleKill = 631;
 // SendSTSError always reports as the monitor.
 constexpr int kOwnModId = 53;
 
-using DataArea = std::array<unsigned char, FIFO_DATA_SIZE>;
+using DataArea = std::array<unsigned char, KIV_FIFO_DATA_SIZE>;
 
 static DataArea BlankData() {
     DataArea data;
@@ -42,7 +42,7 @@ void WakeupComplete(int iModId, int iStatus, const char *pTag) {
     // The tag is four characters without a terminator; a shorter text ends at its terminator
     // and leaves the rest of the field blank instead of reading past it.
     if (pTag != nullptr) std::memcpy(data.data() + 3, pTag, strnlen(pTag, 4));
-    ComFIFOPutData2(FIFO_STSP, iModId, kCmdWakeupComplete, data.data());
+    ComFIFOPutData2(KIV_FIFO_STSP, iModId, kCmdWakeupComplete, data.data());
     TraceEnd("WakeupComplete");
 }
 
@@ -50,7 +50,7 @@ void TerminateComplete(int iModId, int iStatus) {
     TraceStart("TerminateComplete");
     DataArea data = BlankData();
     PutNumber(data, iStatus);
-    ComFIFOPutData2(FIFO_STS, iModId, kCmdTerminateComplete, data.data());
+    ComFIFOPutData2(KIV_FIFO_STS, iModId, kCmdTerminateComplete, data.data());
     TraceEnd("TerminateComplete");
 }
 
@@ -59,7 +59,7 @@ int SendSTSError(int iErrKind, int iErrValue) {
     // Raw bytes, modulo 256; unsigned arithmetic so that no kind can overflow.
     data[0] = static_cast<unsigned char>(static_cast<unsigned int>(iErrKind) + 4U);
     data[1] = static_cast<unsigned char>(iErrValue);
-    return ComFIFOPutData2(FIFO_STS, kOwnModId, kCmdStsError, data.data());
+    return ComFIFOPutData2(KIV_FIFO_STS, kOwnModId, kCmdStsError, data.data());
 }
 
 void SendStsModuleKill(const char *fifo, int iModId, int iKillModId) {
@@ -68,7 +68,7 @@ void SendStsModuleKill(const char *fifo, int iModId, int iKillModId) {
     TRACE_FUNC_START(LOG_INFO, "SendStsModuleKill");
     DataArea data = BlankData();
     PutNumber(data, iKillModId);
-    ComFIFOPutData2(FIFO_STS, iModId, kCmdModuleKill, data.data());
+    ComFIFOPutData2(KIV_FIFO_STS, iModId, kCmdModuleKill, data.data());
     TRACE_FUNC_END(LOG_INFO, "SendStsModuleKill");
 }
 

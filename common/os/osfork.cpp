@@ -15,8 +15,8 @@
 #include <cstring>
 #include <string_view>
 
+#include "internal/trace.h"
 #include "os/osshm.h"
-#include "util/trace.h"
 
 // The module index (position in these tables) also selects a child's entry in the record.
 // clang-format off
@@ -155,7 +155,7 @@ static int ReadProcState(const ProcStateData *pData) { return *static_cast<const
 
 int ComProcStateCheck(ProcInfo *pProcInfo) {
     TraceStart("ComProcStateCheck()");
-    const key_t key = ftok(SHM_KEY_FILE, SHM_PROJ_PROCSTATE);
+    const key_t key = ftok(KIV_SHM_KEY_FILE, KIV_SHM_PROJ_PROCSTATE);
     const intptr_t pRet = ComShmOpenRead(pProcInfo, key, kProcStateSize);
     if (pRet == -1) {
         syslog(LOG_INFO, "error of ComShmOpenRead()\n");

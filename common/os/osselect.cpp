@@ -10,8 +10,8 @@
 
 #include <array>
 
-#include "os/ostimer.h"
-#include "util/trace.h"
+#include "internal/dispatch.h"
+#include "internal/trace.h"
 
 // Wait mask handed to pselect; empty until ComSelectInit builds it.
 static sigset_t set;
@@ -19,10 +19,6 @@ static sigset_t set;
 // Signals a waiting process still takes: the timer signal, the stop and termination
 // signals, and child exits.
 static constexpr std::array<int, 7> kWaitSignals = {SIGUSR1, SIGKILL, SIGHUP, SIGINT, SIGSTOP, SIGTERM, SIGCHLD};
-
-// The sets hold FD_SETSIZE bits; a descriptor outside them must never reach FD_SET,
-// FD_CLR or FD_ISSET, which would write or read past the set.
-static bool FdInSet(int fd) { return fd >= 0 && fd < FD_SETSIZE; }
 
 // Enters fd into the master set and raises iMaxfd; an unusable descriptor is refused.
 static void EnterFd(ProcInfo *pProcInfo, int fd) {
@@ -35,12 +31,6 @@ static void EnterFd(ProcInfo *pProcInfo, int fd) {
         pProcInfo->iMaxfd = fd;
         syslog(LOG_DEBUG, "pProcInfo->iMaxfd = %d\n", pProcInfo->iMaxfd);
     }
-}
-
-static void ClearFd(ProcInfo *pProcInfo, int fd) {
-    if (!FdInSet(fd)) return;
-    FD_CLR(fd, &pProcInfo->fdsReady);
-    FD_CLR(fd, &pProcInfo->fdsSelect);
 }
 
 static bool FdReady(const ProcInfo *pProcInfo, int fd) { return FdInSet(fd) && FD_ISSET(fd, &pProcInfo->fdsReady); }
@@ -145,7 +135,7 @@ static int ServeTimers(ProcInfo *pProcInfo, int &n) {
         char cReadBuff[2] = {0, 0};
         (void)read(pProcInfo->TimerCntInfo[i].iTimerSelectDes[0], cReadBuff, 1);
         syslog(LOG_DEBUG, "cReadBuff = %s\n", cReadBuff);
-        if (pProcInfo->TimerCntInfo[i].iTimerMode == TIMER_MODE_ONESHOT) pProcInfo->TimerCntInfo[i].iTimerState = 0;
+        if (pProcInfo->TimerCntInfo[i].iTimerMode == KIV_TIMER_MODE_ONESHOT) pProcInfo->TimerCntInfo[i].iTimerState = 0;
 
         pProcInfo->iSigState = 0;
         --n;

@@ -11,7 +11,7 @@
 #include <cerrno>
 #include <cstdint>
 
-#include "util/trace.h"
+#include "internal/trace.h"
 
 namespace {
 
@@ -39,13 +39,13 @@ struct ShmSlots {
 
 // PROCSTATE is compared before MEMCTLDATA although the record holds its slots after them.
 static constexpr std::array<ShmSlots, 7> shm_slots = {{
-    {SHM_PROJ_CONFIG, &ProcInfo::pShmConfig, &ProcInfo::iShmIdConfig, "Config", "CONFIG"},
-    {SHM_PROJ_SCHEDULE, &ProcInfo::pShmSchedule, &ProcInfo::iShmIdSchedule, "Schedule", "SCHEDULE"},
-    {SHM_PROJ_OTHER, &ProcInfo::pShmOther, &ProcInfo::iShmIdOther, "Other", "OTHER"},
-    {SHM_PROJ_CONTROLLER, &ProcInfo::pShmController, &ProcInfo::iShmIdController, "Controller", "CONTROLLER"},
-    {SHM_PROJ_CONFIGIMG, &ProcInfo::pShmConfigImg, &ProcInfo::iShmIdConfigImg, "ConfigImg", "CONFIGIMG"},
-    {SHM_PROJ_PROCSTATE, &ProcInfo::pShmProcState, &ProcInfo::iShmIdProcState, "ProcState", "PROCSTATE"},
-    {SHM_PROJ_MEMCTLDATA, &ProcInfo::pShmMemCtlData, &ProcInfo::iShmIdMemCtlData, "MemCtlData", "MEMCTLDATA"},
+    {KIV_SHM_PROJ_CONFIG, &ProcInfo::pShmConfig, &ProcInfo::iShmIdConfig, "Config", "CONFIG"},
+    {KIV_SHM_PROJ_SCHEDULE, &ProcInfo::pShmSchedule, &ProcInfo::iShmIdSchedule, "Schedule", "SCHEDULE"},
+    {KIV_SHM_PROJ_OTHER, &ProcInfo::pShmOther, &ProcInfo::iShmIdOther, "Other", "OTHER"},
+    {KIV_SHM_PROJ_CONTROLLER, &ProcInfo::pShmController, &ProcInfo::iShmIdController, "Controller", "CONTROLLER"},
+    {KIV_SHM_PROJ_CONFIGIMG, &ProcInfo::pShmConfigImg, &ProcInfo::iShmIdConfigImg, "ConfigImg", "CONFIGIMG"},
+    {KIV_SHM_PROJ_PROCSTATE, &ProcInfo::pShmProcState, &ProcInfo::iShmIdProcState, "ProcState", "PROCSTATE"},
+    {KIV_SHM_PROJ_MEMCTLDATA, &ProcInfo::pShmMemCtlData, &ProcInfo::iShmIdMemCtlData, "MemCtlData", "MEMCTLDATA"},
 }};
 
 // Only for a kind that was found: callers check for kNoKind first.
@@ -102,14 +102,14 @@ static void *AttachSegment(int iShmId, int shmflg, int addrPriority) {
 static ShmKind FindKind(key_t key) {
     errno = 0;
     for (size_t i = 0; i < shm_slots.size(); ++i) {
-        if (ftok(SHM_KEY_FILE, shm_slots[i].proj) == key) return static_cast<ShmKind>(i);
+        if (ftok(KIV_SHM_KEY_FILE, shm_slots[i].proj) == key) return static_cast<ShmKind>(i);
     }
     return kNoKind;
 }
 
 static bool IsCardMasterKey(key_t key) {
     errno = 0;
-    return ftok(SHM_KEY_FILE, SHM_PROJ_CARDMASTER) == key;
+    return ftok(KIV_SHM_KEY_FILE, KIV_SHM_PROJ_CARDMASTER) == key;
 }
 
 static void LogIdRecorded(ShmKind kind, int iShmId) {

@@ -15,8 +15,8 @@
 #include <array>
 #include <cstdint>
 
-#include "os/osselect.h"
-#include "util/trace.h"
+#include "internal/dispatch.h"
+#include "internal/trace.h"
 
 ProcInfo *pProcInfoCom = nullptr;
 
@@ -65,12 +65,6 @@ static bool MsecRefused(int msec) {
     return true;
 }
 
-static void ClearFd(ProcInfo *pProcInfo, int fd) {
-    if (fd < 0 || fd >= FD_SETSIZE) return;
-    FD_CLR(fd, &pProcInfo->fdsReady);
-    FD_CLR(fd, &pProcInfo->fdsSelect);
-}
-
 int ComTimerSet(ProcInfo *pProcInfo, int mode, int msec, SelectProc handler) {
     TraceStart("ComTimerSet()");
     int n = pProcInfo->iTimerCount;
@@ -91,9 +85,9 @@ int ComTimerSet(ProcInfo *pProcInfo, int mode, int msec, SelectProc handler) {
     }
     // A read end beyond the descriptor sets could never be waited on, so the timer is refused.
     // The signal side must never block on a full pipe: it would stop the process for good.
-    if (t.iTimerSelectDes[0] >= FD_SETSIZE ||
+    if (!FdInSet(t.iTimerSelectDes[0]) ||
         fcntl(t.iTimerSelectDes[1], F_SETFL, fcntl(t.iTimerSelectDes[1], F_GETFL) | O_NONBLOCK) != 0) {
-        if (t.iTimerSelectDes[0] >= FD_SETSIZE)
+        if (!FdInSet(t.iTimerSelectDes[0]))
             syslog(LOG_INFO, "error of descriptor range(%d)\n", t.iTimerSelectDes[0]);
         else
             syslog(LOG_INFO, "error of pipe(errno=%d)\n", errno);
@@ -151,7 +145,7 @@ int ComTimerStart(ProcInfo *pProcInfo, int handle) {
     syslog(LOG_DEBUG, "success of timer_create\n");
     syslog(LOG_DEBUG, "timer_id = %d\n", TimerIdNum(t.timerId));
 
-    t.itval = SettingFromMsec(t.iTimerMsec, t.iTimerMode == TIMER_MODE_CYCLIC);
+    t.itval = SettingFromMsec(t.iTimerMsec, t.iTimerMode == KIV_TIMER_MODE_CYCLIC);
     LogSetting(slot, t.itval);
     syslog(LOG_DEBUG, "start of timer_start\n");
     errno = 0;
@@ -231,7 +225,7 @@ int ComTimeReSetTimer(ProcInfo *pProcInfo, int handle, int msec) {
     (void)ComTimerCancel(pProcInfo, handle);
 
     TimerCntInfo &t = pProcInfo->TimerCntInfo[slot];
-    struct itimerspec its = SettingFromMsec(msec, t.iTimerMode == TIMER_MODE_CYCLIC);
+    struct itimerspec its = SettingFromMsec(msec, t.iTimerMode == KIV_TIMER_MODE_CYCLIC);
     syslog(LOG_DEBUG, "ComTimeReSetTimer() itval.it_value.tv_sec=%ld\n", static_cast<long>(its.it_value.tv_sec));
     syslog(LOG_DEBUG, "ComTimeReSetTimer() itval.it_value.tv_nsec=%ld\n", static_cast<long>(its.it_value.tv_nsec));
     syslog(LOG_DEBUG, "ComTimeReSetTimer() itval.it_interval.tv_sec=%ld\n", static_cast<long>(its.it_interval.tv_sec));

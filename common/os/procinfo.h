@@ -10,6 +10,7 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
+#pragma GCC visibility push(default)
 
 /* The unit stays in service past January 2038, so the library is built with 64-bit time, and the
  * record holds time values (the timer settings): a caller built with another time_t would see
@@ -126,6 +127,7 @@ typedef struct ProcInfo {
 /* The record of this process, set by start-up; the timer signal side reaches it here. */
 extern ProcInfo *pProcInfoCom;
 
+#pragma GCC visibility pop
 #ifdef __cplusplus
 }
 #endif

@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
-// Bit DEBUG_FLAG_ACTLOG switches the action log on; no other bit is looked at.
+// Bit KIV_DEBUG_FLAG_ACTLOG switches the action log on; no other bit is looked at.
 static int32_t debug_flag = 0;
 
 int32_t GetDebugFlag(void) { return debug_flag; }

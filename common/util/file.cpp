@@ -240,11 +240,11 @@ int ReadFile(int fd, void *buffer, uint32_t count, uint32_t *pRead) {
 int GetFileError(void) { return file_error; }
 
 void WriteActLog(uint32_t code, const char *text) {
-    if ((GetDebugFlag() & DEBUG_FLAG_ACTLOG) == 0) return;
+    if ((GetDebugFlag() & KIV_DEBUG_FLAG_ACTLOG) == 0) return;
 
     int fd = -1;
     // Waits for any other writer: it holds the lock until its record is complete.
-    if (OpenFile(ACT_LOG_FILE, O_WRONLY, &fd) != 0) return;
+    if (OpenFile(KIV_ACT_LOG_FILE, O_WRONLY, &fd) != 0) return;
 
     int32_t length = 0;
     if (GetFileLength(fd, &length) != 0) {

@@ -1,4 +1,6 @@
 #!/usr/bin/env bash
+# The checks inside are eval strings that expand when they run (ids among them), on purpose.
+# shellcheck disable=SC2016,SC2034
 # Checks the sandbox runner from outside, as root. A probe (this script with --probe, run inside)
 # checks that the unit's fixed paths are there, empty and private, then leaves traces in every
 # private place: files, a mount, a System V segment and processes that outlive it (one in a

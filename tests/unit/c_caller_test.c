@@ -29,8 +29,8 @@ static int failures;
 static int OnStatus(ProcInfo *pProcInfo) {
     int mod = 0;
     int cmd = 0;
-    unsigned char data[FIFO_DATA_SIZE];
-    CHECK(ComFIFOGetData(pProcInfo, &mod, &cmd, data) == FIFO_MSG_SIZE);
+    unsigned char data[KIV_FIFO_DATA_SIZE];
+    CHECK(ComFIFOGetData(pProcInfo, &mod, &cmd, data) == KIV_FIFO_MSG_SIZE);
     CHECK(mod == 53 && cmd == 609 && data[0] == 5 && data[1] == 1 && data[2] == ' ');
     return 2;
 }
@@ -45,8 +45,8 @@ int main(void) {
 
     /* The supervisor's pipe, made and held read-write here as the supervisor holds it; one pass of
      * the dispatch loop serves the record through the C handler. */
-    CHECK(ComFifoCreateOpen(rec, FIFO_STS, 0) == 0);
-    int sts = ComFifoCreateOpen(rec, FIFO_STS, 6);
+    CHECK(ComFifoCreateOpen(rec, KIV_FIFO_STS, 0) == 0);
+    int sts = ComFifoCreateOpen(rec, KIV_FIFO_STS, 6);
     if (sts <= 2) return 1; /* the dispatch loop would wait on a standard descriptor */
     CHECK(SendSTSError(1, 1) == 0);
     ComSelectFdzero(rec);
@@ -55,9 +55,9 @@ int main(void) {
     ComSelectUpdate(rec, 1);
     CHECK(ComSelect(rec) == 2);
 
-    CHECK(ComTimerSet(rec, TIMER_MODE_ONESHOT, 1000, OnStatus) > 2 && ComTimerDelete(rec) == 0);
+    CHECK(ComTimerSet(rec, KIV_TIMER_MODE_ONESHOT, 1000, OnStatus) > 2 && ComTimerDelete(rec) == 0);
 
-    key_t other = ftok(SHM_KEY_FILE, SHM_PROJ_OTHER);
+    key_t other = ftok(KIV_SHM_KEY_FILE, KIV_SHM_PROJ_OTHER);
     int id = ComShmCreat(rec, other, KIV_OTHER_SIZE);
     CHECK(id >= 0 && rec->iShmIdOther == id);
     CHECK(ComShmOpenRead(rec, other, KIV_OTHER_SIZE) != -1 && rec->pShmOther != NULL);
@@ -72,10 +72,10 @@ int main(void) {
     GetTimeOf(&tv, &date, &time, &weekday);
     CHECK(date == 0x07F8021Du && time == 0x0C223800u && weekday == 3);
 
-    SetDebugFlag(DEBUG_FLAG_ACTLOG);
+    SetDebugFlag(KIV_DEBUG_FLAG_ACTLOG);
     int fd = -1;
     CHECK(CreateFile("/usr/local/zk/var/log/c-caller", O_RDWR, 4096, &fd) == 0 && CloseFile(fd) == 0);
-    CHECK(DeleteFile("/usr/local/zk/var/log/c-caller") == 0 && GetDebugFlag() == DEBUG_FLAG_ACTLOG);
+    CHECK(DeleteFile("/usr/local/zk/var/log/c-caller") == 0 && GetDebugFlag() == KIV_DEBUG_FLAG_ACTLOG);
 
     close(sts);
     free(rec);

@@ -90,14 +90,14 @@ class Ipc : public testing::Test {
     void SetUp() override { kivtest::ClearLog(); }
     void TearDown() override {
         std::error_code ec;
-        for (const auto &e : std::filesystem::directory_iterator(FIFO_DIR, ec)) std::filesystem::remove(e, ec);
+        for (const auto &e : std::filesystem::directory_iterator(KIV_FIFO_DIR, ec)) std::filesystem::remove(e, ec);
     }
     ProcInfo pi_{};
 };
 
 // The one check of every operation's debug trace, on a path through all of them.
 TEST_F(Ipc, EveryOperationTracesItsSteps) {
-    Fd sts(Held(FIFO_STS)), stsp(Held(FIFO_STSP));
+    Fd sts(Held(KIV_FIFO_STS)), stsp(Held(KIV_FIFO_STSP));
     umask(022);
     EXPECT_EQ(ComFifoCreateOpen(&pi_, kPipe.c_str(), 0), 0);
     struct stat st {};
@@ -132,8 +132,8 @@ TEST_F(Ipc, EveryOperationTracesItsSteps) {
     EXPECT_EQ(Logged(LOG_DEBUG), (open + Texts{"kind = 0\n", "create of FIFO Pipe(" + p, "mkfifo success(" + p,
         "end of ComFifoCreate()\n"} + open + Texts{"kind = 6\n", "start of open RW(" + p,
         "open FifoDescriptor(RW) = " + fd + "\n", "end of ComFifoCreate()\n",
-        Func("start", "osfifo", "ComFIFOPutDataforFtpLog"), Func("start", "osfifo", "ComFIFOPutData3"),
-        Func("end", "osfifo", "ComFIFOPutData3"), Func("end", "osfifo", "ComFIFOPutDataforFtpLog")} + read + Texts{
+        Func("start", "ftplog", "ComFIFOPutDataforFtpLog"), Func("start", "osfifo", "ComFIFOPutData3"),
+        Func("end", "osfifo", "ComFIFOPutData3"), Func("end", "ftplog", "ComFIFOPutDataforFtpLog")} + read + Texts{
         "receive-data=080901\n", "end of ComFifoRead()\n",
         "ComFIFOGetData() mid = 80, cid = 901, rcv_data = 00 01 ff 20 20 20 80 00",
         "start of ComFifoWrite()\n", "send ok(iFifoDescript=" + fd + ")\n", "send data(%s%n%)\n",
@@ -269,40 +269,40 @@ TEST_F(Ipc, PutData2ReaderGoneDuringWriteIsNotReportedAsDelivered) {
 // A failed delivery to the file-transfer module: its pipe is drained by 245 reads and the
 // supervisor is asked to stop the module.
 Texts Recovery(const std::string &fifo, const Texts &drain, const Texts &stop) {
-    return Texts{Func("start", "osfifo", "ComFIFOGetFTP")} + drain +
+    return Texts{Func("start", "ftplog", "ComFIFOGetFTP")} + drain +
            Texts{Func("start", "stsmsg", "SendStsModuleKill")} + stop +
            Texts{Func("end", "stsmsg", "SendStsModuleKill"),
-                 "pipe=" + fifo + " is ERROR .iRet=-1 ,common/ipc/osfifo.cpp,N,@ComFIFOPutDataforFtpLog\n"};
+                 "pipe=" + fifo + " is ERROR .iRet=-1 ,common/ipc/ftplog.cpp,N,@ComFIFOPutDataforFtpLog\n"};
 }
 
 TEST_F(Ipc, FullFtpPipeIsDrainedAndModuleStopIsRequested) {
-    Fd sts(Held(FIFO_STS)), ftp(Held(FIFO_FTP));
+    Fd sts(Held(KIV_FIFO_STS)), ftp(Held(KIV_FIFO_FTP));
     fcntl(ftp.fd, F_SETPIPE_SZ, 4096);
     const int held = FillPipe(ftp.fd);
-    EXPECT_EQ(ComFIFOPutDataforFtpLog(FIFO_FTP, 53, 54, Blank(250).data()), -1);
+    EXPECT_EQ(ComFIFOPutDataforFtpLog(KIV_FIFO_FTP, 53, 54, Blank(250).data()), -1);
     // The drain's mkfifo finds the pipe there: that ends a trace of its own.
-    const std::string end = Func("end", "osfifo", "ComFIFOGetFTP");
+    const std::string end = Func("end", "ftplog", "ComFIFOGetFTP");
     EXPECT_EQ(Logged(LOG_INFO),
-              Times(3, "FIFO write error (fifo=" FIFO_FTP ", " + kEagain) +
-                  Recovery(FIFO_FTP, Texts{end} + Times(245 - held, "FIFO read error (" + kEagain) + Texts{end}, {}));
+              Times(3, "FIFO write error (fifo=" KIV_FIFO_FTP ", " + kEagain) +
+                  Recovery(KIV_FIFO_FTP, Texts{end} + Times(245 - held, "FIFO read error (" + kEagain) + Texts{end}, {}));
     EXPECT_EQ(ReadAvailable(sts.fd), "053631011" + Blank(247));
     EXPECT_EQ(ReadAvailable(ftp.fd), "");
 }
 
 TEST_F(Ipc, WithoutPipeDirectoryTheStopIsStillRequestedAndFails) {
-    umount2(FIFO_DIR, MNT_DETACH);
-    ASSERT_EQ(rmdir(FIFO_DIR), 0);
-    EXPECT_EQ(ComFIFOPutDataforFtpLog(FIFO_FTP, 53, 54, Blank(250).data()), -1);
-    mkdir(FIFO_DIR, 0777); // back as the sandbox made it
-    chmod(FIFO_DIR, 0777);
-    mount("kivsbx-pipe", FIFO_DIR, "tmpfs", 0, "mode=777");
-    const Texts drain = {Func("end", "osfifo", "ComFIFOGetFTP"), FIFO_FTP " open error (" + kEnoent};
-    EXPECT_EQ(Logged(LOG_INFO), ProbeFails(FIFO_FTP) + Recovery(FIFO_FTP, drain, ProbeFails(FIFO_STS)));
+    umount2(KIV_FIFO_DIR, MNT_DETACH);
+    ASSERT_EQ(rmdir(KIV_FIFO_DIR), 0);
+    EXPECT_EQ(ComFIFOPutDataforFtpLog(KIV_FIFO_FTP, 53, 54, Blank(250).data()), -1);
+    mkdir(KIV_FIFO_DIR, 0777); // back as the sandbox made it
+    chmod(KIV_FIFO_DIR, 0777);
+    mount("kivsbx-pipe", KIV_FIFO_DIR, "tmpfs", 0, "mode=777");
+    const Texts drain = {Func("end", "ftplog", "ComFIFOGetFTP"), KIV_FIFO_FTP " open error (" + kEnoent};
+    EXPECT_EQ(Logged(LOG_INFO), ProbeFails(KIV_FIFO_FTP) + Recovery(KIV_FIFO_FTP, drain, ProbeFails(KIV_FIFO_STS)));
 }
 
 // The supervisor holds both of its pipes read-write.
 TEST_F(Ipc, StatusNotificationsReachTheSupervisor) {
-    Fd sts(Held(FIFO_STS)), stsp(Held(FIFO_STSP));
+    Fd sts(Held(KIV_FIFO_STS)), stsp(Held(KIV_FIFO_STSP));
     auto tag = std::make_unique<char[]>(3); // reading a fourth byte is caught
     std::strcpy(tag.get(), "03");
     const auto sent = [&](int to, const std::string &record, const Texts &lines = {}) {
@@ -323,16 +323,16 @@ TEST_F(Ipc, StatusNotificationsReachTheSupervisor) {
     sent(sts.fd, "053609\x05\x01");
     EXPECT_EQ(SendSTSError(INT_MAX, -1), 0);
     sent(sts.fd, "053609\x03\xff");
-    SendStsModuleKill(FIFO_FTP, 53, 11); // to the supervisor whatever the pipe named
+    SendStsModuleKill(KIV_FIFO_FTP, 53, 11); // to the supervisor whatever the pipe named
     sent(sts.fd, "053631011",
          {Func("start", "stsmsg", "SendStsModuleKill"), Func("end", "stsmsg", "SendStsModuleKill")});
-    EXPECT_FALSE(Exists(FIFO_FTP));
+    EXPECT_FALSE(Exists(KIV_FIFO_FTP));
     close(sts.fd);
     sts.fd = -1;
     TearDown(); // a sender gives up after three probes and creates no pipe
     EXPECT_EQ(SendSTSError(1, 1), -1);
-    EXPECT_EQ(Logged(LOG_INFO), ProbeFails(FIFO_STS));
-    EXPECT_FALSE(Exists(FIFO_STS));
+    EXPECT_EQ(Logged(LOG_INFO), ProbeFails(KIV_FIFO_STS));
+    EXPECT_FALSE(Exists(KIV_FIFO_STS));
 }
 
 } // namespace

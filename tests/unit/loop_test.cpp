@@ -150,8 +150,8 @@ class Pass : public Loop, public testing::WithParamInterface<PassRow> {};
 
 TEST_P(Pass, ServesTimersThenDescriptorsAndEndsAsTheHandlersSay) {
     const PassRow &row = GetParam();
-    Desc(0), Desc(1), Timer(TIMER_MODE_CYCLIC, 600000), Timer(TIMER_MODE_CYCLIC, 600000);
-    if (row.oneShotT0) rec.TimerCntInfo[0].iTimerMode = TIMER_MODE_ONESHOT;
+    Desc(0), Desc(1), Timer(KIV_TIMER_MODE_CYCLIC, 600000), Timer(KIV_TIMER_MODE_CYCLIC, 600000);
+    if (row.oneShotT0) rec.TimerCntInfo[0].iTimerMode = KIV_TIMER_MODE_ONESHOT;
     g_result = row.results, Ready(row.ready);
     ASSERT_EQ(row.cancelT1 ? ComTimerCancel(&rec, writeEnd["t1"]) : 0, 0);
     kivtest::ClearLog();
@@ -250,7 +250,7 @@ TEST_F(Loop, OnlyTheSevenSignalsEndTheWait) {
 
 TEST_F(Loop, TenTimersGetPipesOfTheirOwnAndAnEleventhIsRefused) {
     for (int k = 0; k < KIV_TIMER_MAX; ++k) {
-        const int h = ComTimerSet(&rec, TIMER_MODE_ONESHOT, 1000, Handler), r = rec.iTimerSelectDes[k];
+        const int h = ComTimerSet(&rec, KIV_TIMER_MODE_ONESHOT, 1000, Handler), r = rec.iTimerSelectDes[k];
         char c;
         ASSERT_EQ(write(h, "x", 1), 1); // the handle is the write end of that very pipe
         EXPECT_EQ(read(r, &c, 1), 1);
@@ -259,7 +259,7 @@ TEST_F(Loop, TenTimersGetPipesOfTheirOwnAndAnEleventhIsRefused) {
         EXPECT_EQ(rec.iTimerCount, k + 1);
     }
     kivtest::ClearLog();
-    EXPECT_EQ(ComTimerSet(&rec, TIMER_MODE_ONESHOT, 1000, Handler), -1);
+    EXPECT_EQ(ComTimerSet(&rec, KIV_TIMER_MODE_ONESHOT, 1000, Handler), -1);
     EXPECT_EQ(Notices(), Strings{"error of timerMaxOver\n"});
     EXPECT_EQ(rec.iTimerCount, KIV_TIMER_MAX);
     EXPECT_TRUE(KernelTimers().empty());
@@ -268,13 +268,13 @@ TEST_F(Loop, TenTimersGetPipesOfTheirOwnAndAnEleventhIsRefused) {
 // Refused operations change nothing: t1 keeps running with its period and its one kernel timer,
 // and the never-started t0 starts afterwards.
 TEST_F(Loop, RefusalsChangeNothing) {
-    const int h0 = Timer(TIMER_MODE_ONESHOT, 1000, false), h1 = Timer(TIMER_MODE_CYCLIC, 600000);
-    const int h2 = Timer(TIMER_MODE_ONESHOT, 600000), bad = h2 + 100;
+    const int h0 = Timer(KIV_TIMER_MODE_ONESHOT, 1000, false), h1 = Timer(KIV_TIMER_MODE_CYCLIC, 600000);
+    const int h2 = Timer(KIV_TIMER_MODE_ONESHOT, 600000), bad = h2 + 100;
     auto beyondTheSets = [&] { // a pipe there could never be waited on
         std::vector<int> low;
         int fd;
         while ((fd = open("/dev/null", O_RDONLY)) >= 0 && fd < FD_SETSIZE) low.push_back(fd);
-        const int r = (close(fd), ComTimerSet(&rec, TIMER_MODE_CYCLIC, 100, Handler));
+        const int r = (close(fd), ComTimerSet(&rec, KIV_TIMER_MODE_CYCLIC, 100, Handler));
         for (int l : low) close(l);
         return r;
     };
@@ -294,7 +294,7 @@ TEST_F(Loop, RefusalsChangeNothing) {
         // Without a kernel timer, timerId is stale and might name another slot's timer.
         {[&] { return ComTimeUpTimerStart(&rec, h0, 0); }, -1,
          {F("error of ComTimeUpTimerStart(no kernel timer, TimerDescriptor=%d)\n", h0)}},
-        {[&] { return ComTimerSet(&rec, TIMER_MODE_ONESHOT, -1, Handler); }, -1, {"error of TimerMsec(-1)\n"}},
+        {[&] { return ComTimerSet(&rec, KIV_TIMER_MODE_ONESHOT, -1, Handler); }, -1, {"error of TimerMsec(-1)\n"}},
         {[&] { return ComTimeReSetTimer(&rec, h1, -200); }, -1, {"error of TimerMsec(-200)\n"}},
         {[&] { return ComTimeUpTimerStart(&rec, h1, -5); }, -1, {"error of TimerMsec(-5)\n"}},
         {[&] { return Limited(RLIMIT_SIGPENDING, 0, [&] { return ComTimerStart(&rec, h0); }); }, -1,
@@ -328,7 +328,7 @@ TEST_F(Loop, RefusalsChangeNothing) {
 // the period (the kernel's figure is the time left).
 TEST_F(Loop, TimersThroughTheirLives) {
     const auto t0 = std::chrono::steady_clock::now();
-    const int o = Timer(TIMER_MODE_ONESHOT, 10), c = Timer(TIMER_MODE_CYCLIC, 10), l = Timer(TIMER_MODE_ONESHOT, 1500);
+    const int o = Timer(KIV_TIMER_MODE_ONESHOT, 10), c = Timer(KIV_TIMER_MODE_CYCLIC, 10), l = Timer(KIV_TIMER_MODE_ONESHOT, 1500);
     EXPECT_EQ(KernelTimers(), (Values{100, 101, 102}));
     EXPECT_EQ(Ms(Kernel(0).it_interval) + Ms(Kernel(2).it_interval), 0);
     EXPECT_EQ(Ms(Kernel(1).it_interval), 10);
@@ -352,9 +352,9 @@ TEST_F(Loop, TimersThroughTheirLives) {
     EXPECT_EQ(KernelTimers(), (Values{100, 101}));
     EXPECT_EQ(Ms(Kernel(0).it_interval), 0);
     EXPECT_EQ(Ms(Kernel(1).it_interval), 1500);
-    EXPECT_EQ(ComTimerGet(&rec, Timer(TIMER_MODE_ONESHOT, 0)), 0); // a zero period runs and never expires
+    EXPECT_EQ(ComTimerGet(&rec, Timer(KIV_TIMER_MODE_ONESHOT, 0)), 0); // a zero period runs and never expires
 
-    g_calls.clear(), Timer(TIMER_MODE_ONESHOT, 10);
+    g_calls.clear(), Timer(KIV_TIMER_MODE_ONESHOT, 10);
     RunUntil([] { return g_calls.find("t4") != std::string::npos; });
     const int top = *std::max_element(rec.iTimerSelectDes, rec.iTimerSelectDes + 5);
     rec.iMaxfd = 900;
@@ -364,13 +364,13 @@ TEST_F(Loop, TimersThroughTheirLives) {
     EXPECT_EQ(rec.iMaxfd, top); // the read ends stay listed until ComSelectFdzero
     EXPECT_EQ(rec.iTimerCount, 0);
     EXPECT_EQ(std::memcmp(rec.TimerCntInfo, kZero.TimerCntInfo, sizeof kZero.TimerCntInfo), 0);
-    const int again = ComTimerSet(&rec, TIMER_MODE_ONESHOT, 1000, Handler);
+    const int again = ComTimerSet(&rec, KIV_TIMER_MODE_ONESHOT, 1000, Handler);
     EXPECT_EQ(rec.TimerCntInfo[0].iTimerSelectDes[1], again);
 }
 
 // The signal side writes one byte for the value of a timer in use, and nothing for any other.
 TEST_F(Loop, SignalSideWritesOnlyForATimerValueInUse) {
-    Timer(TIMER_MODE_ONESHOT, 1000, false);
+    Timer(KIV_TIMER_MODE_ONESHOT, 1000, false);
     rec.TimerCntInfo[0].iTimerSigId = 100; // as a start sets it
     Usr1(SIG_UNBLOCK);                     // each is delivered to this thread before the call returns
     raise(SIGUSR1);                        // as kill sends it: no value

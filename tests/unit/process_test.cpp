@@ -27,7 +27,7 @@ namespace {
 const ProcInfo kZero{}; // static: its padding is zero too
 std::string Hex(const void *p) { return F("0x%lx", static_cast<unsigned long>(reinterpret_cast<uintptr_t>(p))); }
 void *Addr(intptr_t r) { return reinterpret_cast<void *>(r); }
-key_t Key(int proj) { return ftok(SHM_KEY_FILE, proj); }
+key_t Key(int proj) { return ftok(KIV_SHM_KEY_FILE, proj); }
 int Make(int proj, size_t size) { return shmget(Key(proj), size, IPC_CREAT | 0666); }
 int Attachments(int id) {
     shmid_ds ds{};
@@ -121,11 +121,11 @@ TEST_F(Process, RwGetCreatesAndAttachesForWritingAndRwFreeKeepsTheSegment) {
 // attached. The record is never written, and no other kind's segment is removed.
 TEST_F(Process, RefusalsLeaveTheRecordAlone) {
     std::ofstream("/proc/sys/kernel/shm_next_id") << 0;
-    const int config = Make('c', 64), card = Make(SHM_PROJ_CARDMASTER, 64), gone = Make('s', 16);
+    const int config = Make('c', 64), card = Make(KIV_SHM_PROJ_CARDMASTER, 64), gone = Make('s', 16);
     ASSERT_EQ(config, 0);
     Make('o', 228), shmctl(gone, IPC_RMID, nullptr);
     char mst[8] = "cardmst";
-    const key_t d = Key(SHM_PROJ_CARDMASTER);
+    const key_t d = Key(KIV_SHM_PROJ_CARDMASTER);
     const struct {
         std::function<intptr_t()> op;
         Strings info, attached{};
@@ -180,7 +180,7 @@ TEST_F(Process, RefusalsLeaveTheRecordAlone) {
 // The card master's segment is handed back to its caller and never recorded.
 TEST_F(Process, CardMasterIsHandedBackAndNotRecorded) {
     char mst[8] = "cardmst";
-    const key_t key = Key(SHM_PROJ_CARDMASTER);
+    const key_t key = Key(KIV_SHM_PROJ_CARDMASTER);
     const int id = ComCardMasterShmCreat(mst, key, 256);
     auto *rw = static_cast<char *>(Addr(ComCardMasterShmOpenRw(mst, key, id)));
     auto *ro = static_cast<const char *>(Addr(ComCardMasterShmOpenRead(mst, key, 16)));
@@ -200,11 +200,11 @@ TEST_F(Process, CardMasterIsHandedBackAndNotRecorded) {
 TEST_F(Process, KeysFollowTheKeyFile) {
     const key_t before = Key('c');
     ASSERT_GE(ComShmCreat(&pi, before, 16), 0);
-    ASSERT_EQ(unlink(SHM_KEY_FILE), 0);
+    ASSERT_EQ(unlink(KIV_SHM_KEY_FILE), 0);
     const int id = ComShmCreat(&pi, Key('p'), 16);
     EXPECT_EQ(pi.iShmIdConfig, id);
     EXPECT_EQ(pi.iShmIdProcState, 0);
-    close(open(SHM_KEY_FILE, O_WRONLY | O_CREAT, 0644)); // another inode: other keys
+    close(open(KIV_SHM_KEY_FILE, O_WRONLY | O_CREAT, 0644)); // another inode: other keys
     kivtest::ClearLog();
     EXPECT_EQ(ComShmRm(&pi, before), -1);
     EXPECT_EQ(Notices(), Strings{"error of ComShmRm(ftok())\n"});
@@ -321,7 +321,7 @@ TEST_F(Process, UnprivilegedUserCanNeitherForkNorRemove) {
 TEST_F(Process, ProcStateWaitEndsWhenAnotherProcessWritesNonZero) {
     EXPECT_EQ(ComProcStateCheck(&pi), -1);
     EXPECT_EQ(Notices(), (Strings{F("error of shmget(iShmId=-1, errno=%d)\n", ENOENT), "error of ComShmOpenRead()\n"}));
-    const int id = Make(SHM_PROJ_PROCSTATE, 4);
+    const int id = Make(KIV_SHM_PROJ_PROCSTATE, 4);
     const pid_t writer = fork();
     if (writer == 0) { // writes once the waiter has attached too, so the waiter has certainly waited
         auto *state = static_cast<volatile int *>(shmat(id, nullptr, 0));

@@ -227,16 +227,16 @@ TEST_F(File, DeleteFileRemovesFromTheFilesDirectory) {
 TEST(ActLog, RecordsCarryStampCodeAndTextCutToTheRecord) {
     setenv("TZ", "UTC0", 1);
     tzset();
-    SetDebugFlag(DEBUG_FLAG_ACTLOG);
+    SetDebugFlag(KIV_DEBUG_FLAG_ACTLOG);
     WriteActLog(7, "abcd");
-    EXPECT_FALSE(Exists(ACT_LOG_FILE)) << "a missing log is neither written nor made";
+    EXPECT_FALSE(Exists(KIV_ACT_LOG_FILE)) << "a missing log is neither written nor made";
     EXPECT_EQ(GetFileError(), ENOENT);
-    Put(ACT_LOG_FILE, "earlier\r\n");
+    Put(KIV_ACT_LOG_FILE, "earlier\r\n");
     const auto record = [](uint32_t code, const char *text, const std::string &rest) {
-        const size_t before = ReadFileBytes(ACT_LOG_FILE).size();
+        const size_t before = ReadFileBytes(KIV_ACT_LOG_FILE).size();
         const std::string low = Now();
         WriteActLog(code, text);
-        const std::string high = Now(), rec = ReadFileBytes(ACT_LOG_FILE).substr(before) + std::string(23, ' ');
+        const std::string high = Now(), rec = ReadFileBytes(KIV_ACT_LOG_FILE).substr(before) + std::string(23, ' ');
         EXPECT_TRUE(low <= rec.substr(0, 23) && rec.substr(0, 23) <= high) << rec;
         EXPECT_EQ(rec.substr(23, rec.size() - 46), rest);
     };
@@ -249,23 +249,23 @@ TEST(ActLog, RecordsCarryStampCodeAndTextCutToTheRecord) {
     // Regression: a text longer than the record overran it.
     record(7, x400.c_str(), " [007] " + std::string(223, 'x') + "\r\n");
     record(4294967295u, x400.c_str(), " [4294967295] " + std::string(216, 'x') + "\r\n");
-    const std::string log = ReadFileBytes(ACT_LOG_FILE);
+    const std::string log = ReadFileBytes(KIV_ACT_LOG_FILE);
     EXPECT_EQ(log.substr(0, 9), "earlier\r\n");
-    for (int32_t flag : {0, 1, 4, ~DEBUG_FLAG_ACTLOG}) {
+    for (int32_t flag : {0, 1, 4, ~KIV_DEBUG_FLAG_ACTLOG}) {
         SetDebugFlag(flag);
         WriteActLog(7, "abcd");
     }
-    EXPECT_EQ(ReadFileBytes(ACT_LOG_FILE), log) << "without its bit of the switch nothing is written";
-    SetDebugFlag(DEBUG_FLAG_ACTLOG);
+    EXPECT_EQ(ReadFileBytes(KIV_ACT_LOG_FILE), log) << "without its bit of the switch nothing is written";
+    SetDebugFlag(KIV_DEBUG_FLAG_ACTLOG);
     // Regression: a log too long for a 32-bit position was written over from its start.
-    ASSERT_EQ(truncate(ACT_LOG_FILE, kThreeGiB), 0);
+    ASSERT_EQ(truncate(KIV_ACT_LOG_FILE, kThreeGiB), 0);
     WriteActLog(7, "abcd");
-    EXPECT_EQ(fs::file_size(ACT_LOG_FILE), static_cast<uintmax_t>(kThreeGiB));
+    EXPECT_EQ(fs::file_size(KIV_ACT_LOG_FILE), static_cast<uintmax_t>(kThreeGiB));
     std::string head(log.size(), '#');
-    std::ifstream(ACT_LOG_FILE).read(head.data(), static_cast<std::streamsize>(head.size()));
+    std::ifstream(KIV_ACT_LOG_FILE).read(head.data(), static_cast<std::streamsize>(head.size()));
     EXPECT_EQ(head, log);
     SetDebugFlag(0);
-    unlink(ACT_LOG_FILE);
+    unlink(KIV_ACT_LOG_FILE);
     // The clock's date and time texts, as records carry them.
     char digits[15] = {};
     const std::string low = Now();
