@@ -82,11 +82,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
         const Expected want = SupervisorSees(piece, check, wasOpen);
         Expect(result == want.result, "handler result",
-               std::to_string(result) + " instead of " + std::to_string(want.result) + " for " + Show(piece));
+               std::to_string(result) + " instead of " + std::to_string(want.result) + " for " + Printable(piece));
         const std::string sts = unit.Take("FifoSts");
         const std::string stsp = unit.Take("FifoStsp");
-        Expect(sts == want.sts, "records on FifoSts", Show(sts) + " for " + Show(piece));
-        Expect(stsp == want.stsp, "records on FifoStsp", Show(stsp) + " for " + Show(piece));
+        Expect(sts == want.sts, "records on FifoSts", Printable(sts) + " for " + Printable(piece));
+        Expect(stsp == want.stsp, "records on FifoStsp", Printable(stsp) + " for " + Printable(piece));
         Expect(unit.PeersEmpty(), "a command sent a record to a pipe it has no business with");
 
         // The registrations always match the setting: the open device first while the check is

@@ -25,11 +25,14 @@
 #include <utility>
 #include <vector>
 
+#include "decode.h"
 #include "peers.h"
 #include "segments.h"
 #include "tamp.h"
 
 namespace kivfuzz {
+
+using kivsim::Printable;
 
 // Stops the target with a message; libFuzzer reports it as a crash and keeps the input.
 [[noreturn]] inline void Fail(const char *what, const std::string &detail = {}) {
@@ -38,17 +41,6 @@ namespace kivfuzz {
 }
 inline void Expect(bool ok, const char *what, const std::string &detail = {}) {
     if (!ok) Fail(what, detail);
-}
-
-// Printable form of some bytes, for failure messages.
-inline std::string Show(std::string_view bytes) {
-    std::string out;
-    for (char ch : bytes) {
-        char hex[8];
-        std::snprintf(hex, sizeof hex, "\\x%02x", static_cast<unsigned char>(ch));
-        out += ch >= 0x20 && ch < 0x7f && ch != '\\' ? std::string(1, ch) : hex;
-    }
-    return out;
 }
 
 // A signed 32-bit big-endian integer from four input bytes.

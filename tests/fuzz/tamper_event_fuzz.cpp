@@ -115,12 +115,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             // Date and time digits, then the code and kind bytes.
             Expect(log.size() == 256 && log.find_first_not_of("0123456789", 6) == 20 &&
                        log == "053054" + log.substr(6, 14) + std::string{static_cast<char>(code), '\x01'} + std::string(234, ' '),
-                   "error-log record", Show(log));
-            Expect(disp == "053151" "0625 00000000" + std::string(237, ' '), "display record", Show(disp));
-            Expect(sts == "053609\x05\x01" + std::string(248, ' '), "error status record", Show(sts));
+                   "error-log record", Printable(log));
+            Expect(disp == "053151" "0625 00000000" + std::string(237, ' '), "display record", Printable(disp));
+            Expect(sts == "053609\x05\x01" + std::string(248, ' '), "error status record", Printable(sts));
         } else {
             Expect(log.empty() && disp.empty() && sts.empty(), "records sent without a tamper event",
-                   Show(log + disp + sts));
+                   Printable(log + disp + sts));
             Expect(CardMasterExists() == present && gSyncs == syncs, "the card master file touched without an event");
         }
     }
