@@ -7,7 +7,6 @@
 #   check.sh BUILD-DIR C-COMPILER [TOOLCHAIN-FILE EMULATOR [ARG]...]
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
-root=$(cd "$here/../.." && pwd)
 build=$(cd "$1" && pwd)
 cc=$2
 toolchain=${3:-}
@@ -55,7 +54,7 @@ for prog in pkgconfig_shared pkgconfig_static cmake/kivmodule_shared cmake/kivmo
     *_static:*libkivcommon*) fail "$prog uses the shared library: $needed" ;;
   esac
   # The emulator hands its environment on to the program.
-  out=$("$root/sim/sandbox" env "LD_LIBRARY_PATH=$libdir" "${emulator[@]}" "$work/$prog") || fail "$prog failed"
+  out=$("$here/../../sim/sandbox" env "LD_LIBRARY_PATH=$libdir" "${emulator[@]}" "$work/$prog") || fail "$prog failed"
   echo "$prog (needs: ${needed:-nothing}): $out"
 done
 echo "consumer check passed"
