@@ -455,11 +455,6 @@ Row Life(const char *name, std::string setup, Step boot = {"", "W0", {}}) {
             {{"c081:900/00", "", {Refused("00008", "081", "900", "0")}}, {"c901/01", "R", {}}, {"e01", "X L D S", {}}},
             "", 0, std::move(boot)};
 }
-std::string Times(int n, const std::string &s) {
-    std::string out;
-    while (n-- > 0) out += s;
-    return out;
-}
 // n failed probes of each pipe that is gone, after the lines given.
 Lines Gone(std::initializer_list<const char *> pipes, size_t n = 3, Lines out = {}) {
     for (const char *p : pipes)
@@ -482,7 +477,6 @@ const Row kRows[] = {
      Failed({"open(read) failed(/tmp/pipe/FifoTamp, errno=2)\n", "error(TampFifo read) of ComFifoCreate()\n"},
             {"close(fifoTampRead) failed(/tmp/pipe/FifoTamp, errno=9(Bad file descriptor))\n"})},
     // The pair kind is read big-endian whatever the host; 1 picks error code 0x22.
-    {"PairKindOne", "k0 P1", {}},
     {"PairKindBytesInTheOtherOrder", "k0 P16777216", {}, "", 0, Boot(kKind + "1000000 \n")},
     {"PairKindInTheThirdByte", "k0 P256", {}, "", 0, Boot(kKind + "100 \n")},
     {"PairKindMinusOne", "k0 P-1", {}, "", 0, Boot(kKind + "ffffffff \n")},
@@ -547,10 +541,9 @@ const Row kRows[] = {
       {"", "R W0", {Refused("00008", "081", "901", "2")},
        MakeRecord(80, 901, kZero) + MakeRecord(80, 902, kZero) + MakeRecord(81, 901, "\x02")},
       {"e01", "X L D S", {}}}},
-    {"EventInABurstOfSettingChanges", "any",
-     {{Times(100, "c901/01 ") + "q01 " + Times(100, "c901/01 "), Times(200, "R ") + "X L D S", {}}}, "o1 r1"},
-    // The device is served before the command pipe: a flood of commands cannot hold off the response.
-    {"EventDuringACommandFloodIsAnsweredAtOnce", "any", {{"f01", "X L D S", {}}}, "r1"},
+    // The device is served before the command pipe: a flood of commands cannot hold off the response,
+    // and every command of the flood is answered.
+    {"EventDuringACommandFloodIsAnsweredAtOnce", "any", {{"f01", "X L D S", {}}}, "o1 r1"},
     // With its own writing end held, a pipe without other writers leaves the monitor asleep.
     {"NoWriterOnTheCommandPipeLeavesTheMonitorIdle", "", {{"h0 ?i h1 c901/00", "R", {}}}},
     // The tamper response: card master file first, then error log, display and supervisor.
