@@ -4,8 +4,8 @@
 #define KIVTEST_H
 
 #include <sys/types.h>
+#include <syslog.h>
 
-#include <ostream>
 #include <string>
 #include <vector>
 
@@ -19,17 +19,14 @@ kivsim::SyslogReceiver &Syslog();
 // Reads a whole file; empty if it cannot be read.
 std::string ReadFileBytes(const std::string &path);
 
-// One syslog line as a test expects it: priority and exact text.
-struct Line {
-    int pri;
-    std::string text;
-    bool operator==(const Line &) const = default;
-};
-void PrintTo(const Line &l, std::ostream *os);
-using Lines = std::vector<Line>;
+using Texts = std::vector<std::string>;
 
-// Lines process pid logged since the receiver was last cleared.
-Lines LoggedBy(pid_t pid);
+// Texts of the lines of priority pri that process pid (0: this one) logged since the receiver was
+// last cleared, a function trace's source line masked (".cpp,N,"). For this process the receiver
+// is then cleared, so that each call sees what one step logged.
+Texts Logged(int pri, pid_t pid = 0);
+// What operators see: the lines above the trace priority, all at LOG_INFO in the library.
+inline Texts Notices(pid_t pid = 0) { return Logged(LOG_INFO, pid); }
 // Drops everything received so far.
 void ClearLog();
 // Lines of this priority and exact text received since the last clear.
@@ -54,10 +51,6 @@ struct Fd {
     Fd &operator=(const Fd &) = delete;
     ~Fd();
 };
-
-// Texts of the lines above the trace priority (what operators see) that pid (0: this process)
-// logged since the last clear.
-std::vector<std::string> Notices(pid_t pid = 0);
 
 } // namespace kivtest
 

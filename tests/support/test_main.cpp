@@ -1,4 +1,3 @@
-#include <dirent.h>
 #include <sys/ioctl.h>
 #include <sys/shm.h>
 #include <gtest/gtest.h>
@@ -8,7 +7,9 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
+#include <regex>
 #include <set>
 #include <sstream>
 
@@ -20,32 +21,23 @@ namespace {
 kivsim::SyslogReceiver *g_syslog = nullptr;
 
 std::set<int> OpenDescriptors() {
+    namespace fs = std::filesystem;
     std::set<int> fds;
-    DIR *d = opendir("/proc/self/fd");
-    if (d == nullptr) return fds;
-    int self = dirfd(d);
-    while (dirent *e = readdir(d)) {
-        if (e->d_name[0] == '.') continue;
-        int fd = std::atoi(e->d_name);
-        if (fd == self) continue;
-        char link[256] = {};
-        std::string p = std::string("/proc/self/fd/") + e->d_name;
-        ssize_t n = readlink(p.c_str(), link, sizeof link - 1);
-        // Sockets belong to the syslog connection and the receiver, which live across tests.
-        if (n > 0 && std::string(link, static_cast<size_t>(n)).rfind("socket:", 0) == 0) continue;
-        // Pipes are those of the receiver's thread when the test did not open them itself.
-        fds.insert(fd);
+    std::error_code ec;
+    const std::string listing = "/proc/" + std::to_string(getpid()) + "/fd";
+    for (const auto &e : fs::directory_iterator("/proc/self/fd", ec)) {
+        // Sockets belong to the syslog connection and the receiver, which live across tests; the
+        // listing's own descriptor is no test's.
+        const std::string to = fs::read_symlink(e.path(), ec).string();
+        if (to.rfind("socket:", 0) != 0 && to != listing) fds.insert(std::stoi(e.path().filename().string()));
     }
-    closedir(d);
     return fds;
 }
 
 int AttachedSegments() {
-    std::ifstream maps("/proc/self/maps");
-    std::string line;
+    std::istringstream maps(ReadFileBytes("/proc/self/maps"));
     int n = 0;
-    while (std::getline(maps, line))
-        if (line.find("/SYSV") != std::string::npos) ++n;
+    for (std::string line; std::getline(maps, line);) n += line.find("/SYSV") != std::string::npos;
     return n;
 }
 
@@ -56,20 +48,12 @@ class LeakCheck : public testing::EmptyTestEventListener {
         fds_ = OpenDescriptors();
         segments_ = AttachedSegments();
     }
-    void OnTestEnd(const testing::TestInfo &info) override {
-        std::set<int> now = OpenDescriptors();
-        std::ostringstream leaked;
-        for (int fd : now)
-            if (!fds_.count(fd)) leaked << ' ' << fd;
-        if (!leaked.str().empty())
-            std::fprintf(stderr, "LEAK: %s.%s left descriptors open:%s\n", info.test_suite_name(),
-                         info.name(), leaked.str().c_str());
-        int seg = AttachedSegments();
-        if (seg != segments_)
-            std::fprintf(stderr, "LEAK: %s.%s left %d segment(s) attached\n", info.test_suite_name(),
-                         info.name(), seg - segments_);
-        EXPECT_TRUE(leaked.str().empty()) << "descriptors left open:" << leaked.str();
-        EXPECT_EQ(seg, segments_) << "shared-memory segments left attached";
+    void OnTestEnd(const testing::TestInfo &) override {
+        std::string leaked;
+        for (int fd : OpenDescriptors())
+            if (!fds_.count(fd)) leaked += ' ' + std::to_string(fd);
+        EXPECT_EQ(leaked, "") << "descriptors left open";
+        EXPECT_EQ(AttachedSegments(), segments_) << "shared-memory segments left attached";
     }
 };
 } // namespace
@@ -83,13 +67,14 @@ std::string ReadFileBytes(const std::string &path) {
     return s.str();
 }
 
-void PrintTo(const Line &l, std::ostream *os) { *os << '<' << l.pri << '>' << testing::PrintToString(l.text); }
-
-Lines LoggedBy(pid_t pid) {
+Texts Logged(int pri, pid_t pid) {
+    static const std::regex line("\\.cpp,[0-9]+,");
     Syslog().Sync();
-    Lines out;
+    Texts out;
+    const pid_t who = pid != 0 ? pid : getpid();
     for (const auto &l : Syslog().Lines())
-        if (l.pid == pid) out.push_back({l.pri, l.text});
+        if (l.pri == pri && l.pid == who) out.push_back(std::regex_replace(l.text, line, ".cpp,N,"));
+    if (pid == 0) Syslog().Clear();
     return out;
 }
 
@@ -139,13 +124,6 @@ int Pending(int fd) {
 
 Fd::~Fd() {
     if (fd >= 0) close(fd);
-}
-
-std::vector<std::string> Notices(pid_t pid) {
-    std::vector<std::string> out;
-    for (const Line &l : LoggedBy(pid != 0 ? pid : getpid()))
-        if (l.pri < LOG_DEBUG) out.push_back(l.text);
-    return out;
 }
 
 } // namespace kivtest
