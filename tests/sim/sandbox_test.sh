@@ -45,18 +45,14 @@ sandbox=$(readlink -f "$1")
 state() { listing /tmp/pipe /usr/local /dev /dev/shm; ipcs -m | awk '$2 ~ /^[0-9]+$/ {print $2}'; \
     awk '{print $1, $5, $9, $10}' /proc/self/mountinfo | sort; }
 before=$(state)
-run_probe() { # run_probe SANDBOX MARKER: from the current directory
-    "$1" bash "$self" --probe "$2" "$(node_ids)" 2>&1 | sed 's/^/  /'
-    check "the probe passed in $PWD (status ${PIPESTATUS[0]})" [ "${PIPESTATUS[0]}" = 0 ]
-    check "its leftover processes are gone" eval "! pgrep -f -- '$2-' > /dev/null"
-    check "the file it wrote in the working directory reached the host" [ "$(cat "$2-kept" 2>&1)" = probe ]
-    rm -f "$2-kept"
-}
 m=kivsbx-probe-$$
-# Run from a checkout under /tmp, which the sandbox's own /tmp hides (the harder case).
+# The probe runs from a checkout under /tmp, which the sandbox's own /tmp hides (the harder case).
 co=$(mktemp -d /tmp/kivsbx-test.XXXXXX)
-mkdir "$co/sim" "$co/build" && cp "$sandbox" "$co/sim/sandbox"
-cd "$co/build" && run_probe "$co/sim/sandbox" "$m"
+mkdir "$co/sim" "$co/build" && cp "$sandbox" "$co/sim/sandbox" && cd "$co/build" || exit 1
+"$co/sim/sandbox" bash "$self" --probe "$m" "$(node_ids)" 2>&1 | sed 's/^/  /'
+check "the probe passed in $PWD (status ${PIPESTATUS[0]})" [ "${PIPESTATUS[0]}" = 0 ]
+check "its leftover processes are gone" eval "! pgrep -f -- '$m-' > /dev/null"
+check "the file it wrote in the working directory reached the host" [ "$(cat "$m-kept" 2>&1)" = probe ]
 cd "$OLDPWD" && rm -rf "$co"
 for want in 0 7 143; do
     "$sandbox" sh -c "[ $want = 143 ] && kill -TERM \$\$; exit $want" 2> /dev/null
