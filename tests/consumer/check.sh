@@ -47,8 +47,8 @@ cmake --build "$work/cmake"
 
 for prog in pkgconfig_shared pkgconfig_static cmake/kivmodule_shared cmake/kivmodule_static; do
   needed=$(readelf -d "$work/$prog" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | xargs)
-  case "$needed" in *libstdc++*) fail "$prog needs the C++ runtime: $needed" ;; esac
   case "$prog:$needed" in
+    *libstdc++*) fail "$prog needs the C++ runtime: $needed" ;;
     *_shared:*libkivcommon.so.1*) ;;
     *_shared:*) fail "$prog does not use the shared library: $needed" ;;
     *_static:*libkivcommon*) fail "$prog uses the shared library: $needed" ;;
