@@ -107,6 +107,7 @@ TEST_F(Ipc, EveryOperationTracesItsSteps) {
     EXPECT_EQ(ComFifoClose(&pi_, rw.fd), 0); // closed, or the leak check would say so
     WakeupComplete(53, 0, "0312");
     TerminateComplete(53, 0);
+    EXPECT_EQ(ReadAvailable(sts.fd), "053605000" + Blank(247)); // a delivered log record asks for no stop
     const std::string fd = std::to_string(rw.fd), p = kPipe + ")\n";
     rw.fd = -1;
     const Texts open = {"start of ComFifoCreate()\n", "fifoname = " + kPipe + "\n"};
