@@ -149,15 +149,6 @@ bool Until(const auto &done) {
     return true;
 }
 
-// The monitor's lines of one priority; closelog at the end of shut-down drops the ident.
-Lines Logged(int pri) {
-    kivtest::Syslog().Sync();
-    Lines out;
-    for (const LogLine &l : kivtest::Syslog().Lines())
-        if ((l.ident == "KIVTAMP" || l.ident == "kivtamp") && l.pri == pri) out.push_back(l.text);
-    return out;
-}
-
 struct Scenario {
     const Row &row;
     std::unique_ptr<Unit> unit;
@@ -208,7 +199,7 @@ struct Scenario {
         }
         for (const std::string &l : Sub(s.lines)) lines.insert(lines.end(), logged, l);
         auto arrived = [&](auto &w) { return unit->Records().Count(w.first) >= w.second.size(); };
-        return Until([&] { return Logged(6).size() >= lines.size() && std::ranges::all_of(want, arrived); });
+        return Until([&] { return kivtest::Logged(6, pid).size() >= lines.size() && std::ranges::all_of(want, arrived); });
     }
 
     bool Do(const std::string &tok) {
@@ -392,7 +383,7 @@ struct Scenario {
         seen.erase(std::unique(seen.begin(), seen.end()), seen.end());
         EXPECT_TRUE(any || seen == orderWant) << "order of writes " << testing::PrintToString(seen);
 
-        Lines six = Logged(6), seven = Logged(7), traces = Sub(row.traces);
+        Lines six = kivtest::Logged(6, pid), seven = kivtest::Logged(7, pid), traces = Sub(row.traces);
         EXPECT_TRUE(six.size() == lines.size() && std::equal(six.begin(), six.end(), lines.begin(), Matches))
             << testing::PrintToString(six) << "\nexpected " << testing::PrintToString(lines);
         EXPECT_EQ(!seven.empty(), level == 7);
