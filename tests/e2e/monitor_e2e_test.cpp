@@ -329,7 +329,6 @@ struct Scenario {
         UnitOptions o{.kivtamp = KIVTAMP_PATH, .emulator = Split(KIVTAMP_EMULATOR, '|'), .syslog = &kivtest::Syslog()};
         Lines setup = Split(row.setup), actions;
         auto has = [&](const char *t) { return std::find(setup.begin(), setup.end(), t) != setup.end(); };
-        if (has("vg") && *KIVTAMP_VALGRIND == '\0') GTEST_SKIP() << "no memory checker in this build";
         std::optional<std::string> arg = "6";
         for (const std::string &t : setup) {
             if (t.rfind("arg=", 0) == 0) arg = t.substr(4);
@@ -587,7 +586,15 @@ const Row kRows[] = {
 void PrintTo(const Row &r, std::ostream *os) { *os << r.name; }
 class Monitor : public testing::TestWithParam<Row> {};
 TEST_P(Monitor, Scenario) { Scenario(GetParam()).Go(); }
-INSTANTIATE_TEST_SUITE_P(Rows, Monitor, testing::ValuesIn(kRows),
+// The memory checker's row exists only where the checker can run this build's monitor (not under
+// the sanitizers, not for the emulated target: the memory lane covers the host binary there).
+std::vector<Row> RowsOfThisBuild() {
+    std::vector<Row> rows;
+    std::ranges::copy_if(kRows, std::back_inserter(rows),
+                         [](const Row &r) { return *KIVTAMP_VALGRIND || r.setup.find("vg") != 0; });
+    return rows;
+}
+INSTANTIATE_TEST_SUITE_P(Rows, Monitor, testing::ValuesIn(RowsOfThisBuild()),
                          [](const testing::TestParamInfo<Row> &i) { return std::string(i.param.name); });
 
 } // namespace
