@@ -76,8 +76,7 @@ int main(void) {
     /* 2040-02-29 12:34:56 UTC, a Wednesday: beyond the reach of a 32-bit time_t. */
     setenv("TZ", "UTC0", 1);
     struct timeval tv = {.tv_sec = 2214131696, .tv_usec = 0};
-    uint32_t date = 0;
-    uint32_t time = 0;
+    uint32_t date = 0, time = 0;
     uint16_t weekday = 0;
     GetTimeOf(&tv, &date, &time, &weekday);
     CHECK(date == 0x07F8021Du && time == 0x0C223800u && weekday == 3);

@@ -5,6 +5,7 @@
 
 #include <sys/types.h>
 #include <syslog.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -49,7 +50,9 @@ struct Fd {
     explicit Fd(int f = -1) : fd(f) {}
     Fd(const Fd &) = delete;
     Fd &operator=(const Fd &) = delete;
-    ~Fd();
+    ~Fd() {
+        if (fd >= 0) close(fd);
+    }
 };
 
 } // namespace kivtest

@@ -122,10 +122,6 @@ int Pending(int fd) {
     return n;
 }
 
-Fd::~Fd() {
-    if (fd >= 0) close(fd);
-}
-
 } // namespace kivtest
 
 int main(int argc, char **argv) {

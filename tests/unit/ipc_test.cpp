@@ -263,17 +263,6 @@ TEST_F(Ipc, FullFtpPipeIsDrainedAndModuleStopIsRequested) {
     EXPECT_EQ(ReadAvailable(ftp.fd), "");
 }
 
-TEST_F(Ipc, WithoutPipeDirectoryTheStopIsStillRequestedAndFails) {
-    umount2(KIV_FIFO_DIR, MNT_DETACH);
-    ASSERT_EQ(rmdir(KIV_FIFO_DIR), 0);
-    EXPECT_EQ(ComFIFOPutDataforFtpLog(KIV_FIFO_FTP, 53, 54, Blank(250).data()), -1);
-    mkdir(KIV_FIFO_DIR, 0777); // back as the sandbox made it
-    chmod(KIV_FIFO_DIR, 0777);
-    mount("kivsbx-pipe", KIV_FIFO_DIR, "tmpfs", 0, "mode=777");
-    const Texts drain = {Func("end", "ftplog", "ComFIFOGetFTP"), KIV_FIFO_FTP " open error (" + kEnoent};
-    EXPECT_EQ(Logged(LOG_INFO), ProbeFails(KIV_FIFO_FTP) + Recovery(KIV_FIFO_FTP, drain, ProbeFails(KIV_FIFO_STS)));
-}
-
 // The supervisor holds both of its pipes read-write.
 TEST_F(Ipc, StatusNotificationsReachTheSupervisor) {
     Fd sts(Held(KIV_FIFO_STS)), stsp(Held(KIV_FIFO_STSP));

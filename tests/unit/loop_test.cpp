@@ -364,18 +364,6 @@ TEST_F(Loop, TimersThroughTheirLives) {
     EXPECT_EQ(rec.TimerCntInfo[0].iTimerSelectDes[1], again);
 }
 
-// The signal side writes one byte for the value of a timer in use, and nothing for any other.
-TEST_F(Loop, SignalSideWritesOnlyForATimerValueInUse) {
-    Timer(KIV_TIMER_MODE_ONESHOT, 1000, false);
-    rec.TimerCntInfo[0].iTimerSigId = 100; // as a start sets it
-    Usr1(SIG_UNBLOCK);                     // each is delivered to this thread before the call returns
-    raise(SIGUSR1);                        // as kill sends it: no value
-    for (int v : {101, 100}) pthread_sigqueue(pthread_self(), SIGUSR1, sigval{.sival_int = v});
-    Usr1(SIG_BLOCK);
-    EXPECT_EQ(Pending(rec.iTimerSelectDes[0]), 1);
-    EXPECT_EQ(rec.iSigState, 1);
-}
-
 // The kernel never ends a sleep early; the upper bounds leave scheduling slack and rule out a
 // wrong unit (257/256 s needs both the whole seconds and the fraction). Past the 32-bit range of
 // microseconds the sleep is the longest there is: a regression, it wrapped to a short one. A

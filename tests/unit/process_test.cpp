@@ -203,19 +203,6 @@ TEST_F(Process, KeysFollowTheKeyFile) {
     EXPECT_EQ(Notices(), Strings{"error of ComShmRm(ftok())\n"});
 }
 
-// Ids name their modules (the first entry, the longest name and then a shorter one, the last); an
-// unknown id keeps the name, and ids count by their low 16 bits.
-TEST_F(Process, ModuleIdsYieldTheirNames) {
-    const std::pair<int, const char *> rows[] = {{0, ""},         {80, "kivsts"},  {110, "kivbundle"},
-                                                 {70, "kivsvr"},  {999, "kivsvr"}, {53 - 0x10000, "kivtamp"}};
-    for (const auto &[id, name] : rows) {
-        ComModuleInfoCreate(&pi, id);
-        EXPECT_STREQ(pi.moduleInfo.name, name) << id;
-        EXPECT_EQ(pi.moduleInfo.mid, static_cast<uint16_t>(id));
-    }
-    EXPECT_EQ(pi.moduleInfo.pid, getpid());
-}
-
 // The child runs the path with the module id (plus the offset) and the caller's argument and is
 // recorded under its index; the grandchild runs the caller's vector and is recorded nowhere.
 TEST_F(Process, ChildrenGetTheirCommandLinesAndAreRecorded) {

@@ -68,9 +68,6 @@ std::string Digits(const std::string &stamp) {
     return std::regex_replace(stamp.substr(0, 19), std::regex("[- :]"), "");
 }
 
-// Kept first: a process starts with the action log switched off.
-TEST(Debug, SwitchIsZeroAtProcessStart) { EXPECT_EQ(GetDebugFlag(), 0); }
-
 class File : public testing::Test {
   protected:
     void SetUp() override {
