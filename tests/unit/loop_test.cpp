@@ -340,6 +340,7 @@ TEST_F(Loop, TimersThroughTheirLives) {
     EXPECT_EQ(Ms(Kernel(1).it_interval), 0);
     EXPECT_GT(Ms(Kernel(1).it_value), 1000);
     EXPECT_EQ(ComTimerCancel(&rec, c) + ComTimerCancel(&rec, l), 0);
+    EXPECT_EQ(Notices(), Strings{}); // lives that go well tell operators nothing
     EXPECT_EQ(ComTimerState(&rec), 0);
     EXPECT_EQ(KernelTimers(), Values{100});
 
