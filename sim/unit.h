@@ -84,8 +84,8 @@ public:
     // (which changes nothing) is answered by a 621 after all earlier work; then every reader and
     // the syslog receiver take in what was written. Adds that one 621 record to FifoSts.
     // Not a barrier for a switch event: the command may be read before the stand-in has made the
-    // device readable. Wait for the stand-in's read count to grow first, then call Barrier. The trace lines that follow the 621 reply inside
-    // the monitor may still be on their way.
+    // device readable. Wait for the stand-in's read count to grow first, then call Barrier. The
+    // trace lines that follow the 621 reply inside the monitor may still be on their way.
     bool Barrier(Ms timeout = Ms(5000));
     // Pipe names in the order the monitor wrote them since the last ClearWriteOrder.
     std::vector<std::string> WriteOrder(size_t atLeast = 0, Ms timeout = Ms(2000));
