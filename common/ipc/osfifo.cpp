@@ -170,16 +170,15 @@ static int OpenPipeWaiting(const char *fifo, int64_t deadline) {
 
 // The waiting write of ComFIFOPutData2: while the pipe has no room for the record (EAGAIN) it
 // waits for room until the deadline. A record of 256 bytes goes in whole or not at all.
-static bool WriteRecordWaiting(FILE *stream, int fd, const FifoMsg &msg, int64_t deadline) {
+static bool WriteRecordWaiting(int fd, const FifoMsg &msg, int64_t deadline) {
     for (;;) {
         errno = 0;
-        if (std::fwrite(&msg, sizeof msg, 1, stream) == 1) return true;
-        const int err = errno;
+        if (write(fd, &msg, sizeof msg) == static_cast<ssize_t>(sizeof msg)) return true;
+        const int err = errno != 0 ? errno : EAGAIN;
         if (err != EAGAIN || MsLeft(deadline) == 0) {
             errno = err;
             return false;
         }
-        std::clearerr(stream);
         pollfd room{fd, POLLOUT, 0};
         (void)poll(&room, 1, MsLeft(deadline));
     }
@@ -310,25 +309,15 @@ int ComFIFOPutData2(const char *fifo, int iMod_id, int iCmd_id, const void *data
             LogWriteOpenError(fifo, errno);
             continue;
         }
-        // Every module of the unit delivers its records through an append stream: kept so.
-        FILE *stream = fdopen(fd, "a");
-        if (stream == nullptr) {
+        // One write of the whole record: a failed write (the reader gone, no room before the
+        // deadline) is seen there, and the record is never reported delivered by a later flush.
+        if (!WriteRecordWaiting(fd, msg, deadline)) {
             const int err = errno;
             close(fd);
-            LogWriteOpenError(fifo, err);
-            continue;
-        }
-        // Unbuffered, the record goes into the pipe in one write inside fwrite, so a failed write
-        // (the reader gone, no room before the deadline) is seen there and the record is not
-        // reported as delivered by a close whose flush failed.
-        (void)std::setvbuf(stream, nullptr, _IONBF, 0);
-        if (!WriteRecordWaiting(stream, fd, msg, deadline)) {
-            const int err = errno;
-            (void)std::fclose(stream);
             LogWriteError(fifo, err);
             continue;
         }
-        (void)std::fclose(stream);
+        close(fd);
         return 0;
     }
     return -1; // errno: the last attempt's failure, as its line gave it
