@@ -5,13 +5,14 @@
 
 #include <stdint.h>
 
+#include "ipc/protocol.h"
 #include "os/procinfo.h"
 
 #ifdef __cplusplus
 extern "C" {
 #endif
 
-#define TAMP_MOD_ID 53
+#define TAMP_MOD_ID KIV_MOD_TAMP
 #define TAMP_WAKEUP_TAG "0312"
 #define TAMP_DEVICE "/dev/cr_tampsw"
 #define CR_SETTPPOLLTM 3 /* ioctl: set the switch polling time */

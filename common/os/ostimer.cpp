@@ -18,8 +18,6 @@
 #include "internal/dispatch.h"
 #include "internal/trace.h"
 
-ProcInfo *pProcInfoCom = nullptr;
-
 // Signal value of timer slot k.
 static constexpr std::array<int, KIV_TIMER_MAX> timerSigIdTbl = {100, 101, 102, 103, 104, 105, 106, 107, 108, 109};
 

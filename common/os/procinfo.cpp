@@ -1,0 +1,4 @@
+// The process context record is the process's own; the library keeps only this pointer to it.
+#include "os/procinfo.h"
+
+ProcInfo *pProcInfoCom = nullptr;
