@@ -36,7 +36,8 @@ void TerminateComplete(int iModId, int iStatus) {
 int SendSTSError(int iErrKind, int iErrValue) {
     DataArea data = SpaceFilled();
     // Raw bytes, modulo 256; unsigned arithmetic so that no kind can overflow.
-    data[KIV_STS_ERROR_KIND_POS] = static_cast<unsigned char>(static_cast<unsigned int>(iErrKind) + KIV_STS_ERROR_KIND_BIAS);
+    data[KIV_STS_ERROR_KIND_POS] =
+        static_cast<unsigned char>(static_cast<unsigned int>(iErrKind) + KIV_STS_ERROR_KIND_BIAS);
     data[KIV_STS_ERROR_VALUE_POS] = static_cast<unsigned char>(iErrValue);
     return ComFIFOPutData2(KIV_FIFO_STS, KIV_MOD_TAMP, KIV_CMD_STS_ERROR, data.data());
 }
