@@ -67,6 +67,8 @@ def parse(path):
             while not block[-1].rstrip().endswith("*/"):
                 block.append(lines[i])
                 i += 1
+            if "SPDX-License-Identifier" in block[0]:
+                continue
             close()
             if not description and not groups:
                 description = comment_text(block)

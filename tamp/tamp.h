@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /* kivtamp, the tamper-switch monitor (module 53): start-up, main loop, shut-down, driver
  * control, supervisor commands and the tamper response. */
 #ifndef KIV_TAMP_H

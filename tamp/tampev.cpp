@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Tamper switch driver control, supervisor commands and the tamper response.
 #include <fcntl.h>
 #include <poll.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Entry of the tamper-switch monitor.
 #include <fcntl.h>
 #include <stdlib.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Building a record's data area, shared by the pipe transport, the notifications and the monitor
 // (internal; not installed for other modules).
 #ifndef KIV_RECORD_H

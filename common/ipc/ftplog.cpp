@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Non-blocking delivery to the file-transfer module (kivftp, 11), with its recovery when the
 // module no longer takes its records.
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Pipe record and named-pipe transport between the unit's module processes.
 #include "ipc/osfifo.h"
 

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /* The records the unit's modules exchange with the supervisor (kivsts, module 80), and the
  * monitor's records to the error-log and display modules: module ids, command ids and the layout
  * of each record's 250-byte data area (KIV_*_POS are byte positions in it; bytes no field names

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Status notifications to the supervisor module (kivsts, 80).
 #include "ipc/stsmsg.h"
 

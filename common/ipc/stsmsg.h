@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /* Status notifications to the supervisor module (kivsts, 80), each one record through
  * ComFIFOPutData2; a failed delivery is logged there. */
 #ifndef KIV_STSMSG_H

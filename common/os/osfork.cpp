@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The unit's module registry and the starting of child processes.
 #include "os/osfork.h"
 

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /* Module registry and child processes. */
 #ifndef KIV_OSFORK_H
 #define KIV_OSFORK_H

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /* Descriptor dispatch loop on pselect.
  * Handler results: 0 continue; -1 error (ends the pass for a descriptor handler,
  * only logged for a timer handler); any other value ends the pass and is returned. */

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Shared-memory segments of the unit. Every segment is named by ftok of the one key file and a
 // project letter; seven kinds keep their attach address and id in the process record, and the
 // card master is handed back to its caller without being recorded.

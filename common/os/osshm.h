@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /* System V shared-memory segments keyed from the unit's key file. */
 #ifndef KIV_OSSHM_H
 #define KIV_OSSHM_H

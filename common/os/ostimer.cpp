@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Interval timers: each timer owns a pipe whose read end the dispatch loop waits on; the
 // kernel timer signals SIGUSR1 with the timer's value and the signal side writes one byte.
 #include "os/ostimer.h"

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /* Process context record: all runtime state of one module process. The module allocates it once,
  * zero-filled (0 means "none" in every descriptor field and ends every descriptor list), passes it
  * to the library's operations and its handlers, and frees it last. Nothing in it is shared with

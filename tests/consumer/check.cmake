@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # The consumer check: the guide's example module built against the installed tree and run, as
 # another module of the unit would be (check.sh); on the target lane staged and run under the
 # emulator. A sanitizer build's library needs the sanitizers' runtimes, which no module links:

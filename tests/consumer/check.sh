@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # The installed library as another module of the unit uses it: installs a build tree, builds the
 # guide's example kivmodule.c outside the tree against the installed files, through pkg-config and
 # through find_package, each linked statically and against the shared library by the C compiler

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /* kivmodule: a module of the unit written in C, the example of the guide (writing-a-module.md).
  * It stands in for the display module (kivdisp, 20): it serves its own pipe, obeys the supervisor's
  * three commands, does its periodic work on a cyclic timer and stops cleanly, reporting start-up

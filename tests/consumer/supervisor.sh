@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # The supervisor's side of the consumer check, run inside the sandbox: holds the supervisor's two
 # pipes, starts the example module (the command line given) and talks to it as the supervisor
 # does. Every record it gets back is checked to the byte; the module must then exit with 0.
