@@ -107,7 +107,7 @@ def write_page(outdir, version, date, header, include, names_of_pages):
     description, groups = parse(header)
     name = page_name(include)
     functions = [f for _, decls in groups for f in map(function, decls) if f]
-    first = re.split(r"(?<=\.) ", description, maxsplit=1)[0].rstrip(".")
+    first = re.split(r"(?<=\.) |; ", description, maxsplit=1)[0].rstrip(".")
     summary = first[0].lower() + first[1:] if first[1:2].islower() else first
     out = [
         f".\\\" Made from {include} by docs/mkman.py: edit the header, not this page.",

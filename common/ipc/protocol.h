@@ -1,8 +1,9 @@
 /* SPDX-License-Identifier: MIT */
-/* The records the unit's modules exchange with the supervisor (kivsts, module 80), and the
- * monitor's records to the error-log and display modules: module ids, command ids and the layout
- * of each record's 250-byte data area (KIV_*_POS are byte positions in it; bytes no field names
- * are spaces). Numbers are three ASCII digits ("%03d"), other fields single raw bytes. */
+/* The supervisor protocol and the monitor's alarm records: module ids, command ids, data layouts.
+ * These are the records the unit's modules exchange with the supervisor (kivsts, module 80), and
+ * those the monitor sends to the error-log and display modules. KIV_*_POS are byte positions in a
+ * record's 250-byte data area; bytes no field names are spaces. Numbers are three ASCII digits
+ * ("%03d"), other fields single raw bytes. */
 #ifndef KIV_PROTOCOL_H
 #define KIV_PROTOCOL_H
 

@@ -1,5 +1,5 @@
 /* SPDX-License-Identifier: MIT */
-/* System V shared-memory segments keyed from the unit's key file. */
+/* Shared-memory segments (System V) keyed from the unit's key file. */
 #ifndef KIV_OSSHM_H
 #define KIV_OSSHM_H
 
