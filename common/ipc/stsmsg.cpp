@@ -13,44 +13,52 @@
 #include "ipc/osfifo.h"
 #include "ipc/protocol.h"
 
+void StsErrorData(int iErrKind, int iErrValue, unsigned char *data) {
+    std::memset(data, ' ', KIV_FIFO_DATA_SIZE);
+    // Raw bytes, modulo 256; unsigned arithmetic so that no kind can overflow.
+    data[KIV_STS_ERROR_KIND_POS] =
+        static_cast<unsigned char>(static_cast<unsigned int>(iErrKind) + KIV_STS_ERROR_KIND_BIAS);
+    data[KIV_STS_ERROR_VALUE_POS] = static_cast<unsigned char>(iErrValue);
+}
+
 extern "C" {
 
-void WakeupComplete(int iModId, int iStatus, const char *pTag) {
+int WakeupComplete(int iModId, int iStatus, const char *pTag) {
     TraceStart("WakeupComplete");
     DataArea data = SpaceFilled();
     PutId(data.data() + KIV_STATUS_POS, iStatus);
     // The tag is four characters without a terminator; a shorter text ends at its terminator
     // and leaves the rest of the field blank instead of reading past it.
     if (pTag != nullptr) std::memcpy(data.data() + KIV_WAKEUP_TAG_POS, pTag, strnlen(pTag, KIV_WAKEUP_TAG_LEN));
-    ComFIFOPutData2(KIV_FIFO_STSP, iModId, KIV_CMD_WAKEUP_COMPLETE, data.data());
+    const int iRet = ComFIFOPutData2(KIV_FIFO_STSP, iModId, KIV_CMD_WAKEUP_COMPLETE, data.data());
     TraceEnd("WakeupComplete");
+    return iRet;
 }
 
-void TerminateComplete(int iModId, int iStatus) {
+int TerminateComplete(int iModId, int iStatus) {
     TraceStart("TerminateComplete");
     DataArea data = SpaceFilled();
     PutId(data.data() + KIV_STATUS_POS, iStatus);
-    ComFIFOPutData2(KIV_FIFO_STS, iModId, KIV_CMD_TERMINATE_COMPLETE, data.data());
+    const int iRet = ComFIFOPutData2(KIV_FIFO_STS, iModId, KIV_CMD_TERMINATE_COMPLETE, data.data());
     TraceEnd("TerminateComplete");
+    return iRet;
 }
 
 int SendSTSError(int iErrKind, int iErrValue) {
-    DataArea data = SpaceFilled();
-    // Raw bytes, modulo 256; unsigned arithmetic so that no kind can overflow.
-    data[KIV_STS_ERROR_KIND_POS] =
-        static_cast<unsigned char>(static_cast<unsigned int>(iErrKind) + KIV_STS_ERROR_KIND_BIAS);
-    data[KIV_STS_ERROR_VALUE_POS] = static_cast<unsigned char>(iErrValue);
+    DataArea data{};
+    StsErrorData(iErrKind, iErrValue, data.data());
     return ComFIFOPutData2(KIV_FIFO_STS, KIV_MOD_TAMP, KIV_CMD_STS_ERROR, data.data());
 }
 
-void SendStsModuleKill(const char *fifo, int iModId, int iKillModId) {
+int SendStsModuleKill(const char *fifo, int iModId, int iKillModId) {
     (void)fifo; // the request always goes to the supervisor's pipe
     // Logged at the informational level: a stop request belongs to a recovery.
     TRACE_FUNC_START(LOG_INFO, "SendStsModuleKill");
     DataArea data = SpaceFilled();
     PutId(data.data() + KIV_MODULE_KILL_POS, iKillModId);
-    ComFIFOPutData2(KIV_FIFO_STS, iModId, KIV_CMD_MODULE_KILL, data.data());
+    const int iRet = ComFIFOPutData2(KIV_FIFO_STS, iModId, KIV_CMD_MODULE_KILL, data.data());
     TRACE_FUNC_END(LOG_INFO, "SendStsModuleKill");
+    return iRet;
 }
 
 } // extern "C"

@@ -5,6 +5,7 @@
 // every priority-6 line, the exit status, the card master file, the working directory and the
 // device's counts.
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -13,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <ctime>
 #include <filesystem>
@@ -41,10 +43,10 @@ using Lines = std::vector<std::string>;
 //           kC     CONFIG check byte C;  u b  device unbound / bound;  i1 i0  its ioctl fails / works
 //           -P +P  peer P (l: FifoLog, d: FifoDisp, s: FifoSts) gone / back (nothing made meanwhile)
 //           nl     FifoLog made again with nobody reading it
-//           p r    error-log reader pauses with its pipe filled / resumes;  m M  card master file
-//                  made / made a non-empty directory
-//           wp ww wo  monitor waits in pselect / write / open
-//           !S,S.. signals sent (each must stay pending)
+//           p r    error-log reader pauses with its pipe filled / resumes (ps rs: the supervisor's
+//                  FifoSts);  m M  card master file made / made a non-empty directory
+//           wp     monitor waits in pselect
+//           !S,S.. signals sent (each must stay pending);  ~S  signal S sent
 //           ?w ?a  blocked signals: all but those the wait lets through / all but KILL and STOP
 //           ?i     the monitor takes no CPU time over 300 ms;  ?s over 400 ms it reads the device
 //                  at most 12 times and takes under 1 % of a CPU;  ?e the regular file at FifoLog
@@ -53,7 +55,8 @@ using Lines = std::vector<std::string>;
 //                  above 2, the device held once opened; {p} and {v} in expected lines name them
 //  records  in write order: W0 W1 wake-up status; R setting reply; T terminate-complete; S error
 //           status; D display; L L2 error-log record with code 0x21 / 0x22 and the time of the
-//           run; F the fillers; X the card master file deleted (seen in the write order).
+//           run; F Fs the fillers on FifoLog / FifoSts; X the card master file deleted (seen in the
+//           write order).
 //  raw      bytes written to the command pipe before the actions, as they are
 struct Step { std::string act, recs; Lines lines; std::string raw = {}; };
 
@@ -91,7 +94,8 @@ struct RecDef { const char *tok; std::string_view pipe; std::string bytes; };
 const RecDef kRecs[] = {{"W0", kFifoStsp, Rec("0536000000312")}, {"W1", kFifoStsp, Rec("0536000010312")},
                         {"R", kFifoSts, Rec("053621")},          {"T", kFifoSts, Rec("053605000")},
                         {"S", kFifoSts, Rec("053609\x05\x01")},  {"D", kFifoDisp, Rec("0531510625 00000000")},
-                        {"F", kFifoLog, MakeRecord(99, 999, "filler")}, {"L", kFifoLog, ""}, {"L2", kFifoLog, ""}};
+                        {"F", kFifoLog, MakeRecord(99, 999, "filler")}, {"Fs", kFifoSts, MakeRecord(99, 999, "filler")},
+                        {"L", kFifoLog, ""}, {"L2", kFifoLog, ""}};
 
 Lines Split(std::string s, char sep = ' ') {
     std::replace(s.begin(), s.end(), sep, ' ');
@@ -193,8 +197,9 @@ struct Scenario {
             if (t == "X") orderWant.push_back("cardmaster.dat"), card = false;
             for (const RecDef &d : kRecs)
                 if (t == d.tok) {
-                    want[d.pipe].insert(want[d.pipe].end(), t == "F" ? static_cast<size_t>(fillers) : 1, t);
-                    if (t != "F") orderWant.emplace_back(d.pipe);
+                    const bool filler = t[0] == 'F';
+                    want[d.pipe].insert(want[d.pipe].end(), filler ? static_cast<size_t>(fillers) : 1, t);
+                    if (!filler) orderWant.emplace_back(d.pipe);
                 }
         }
         for (const std::string &l : Sub(s.lines)) lines.insert(lines.end(), logged, l);
@@ -207,7 +212,7 @@ struct Scenario {
         TampSwitch &sw = unit->Switch();
         const long reads = sw.Reads();
         auto read = [&](long n) { return sw.WaitForCount("reads", reads + n, 10s); };
-        std::string_view peer = a == "l" ? kFifoLog : a == "d" ? kFifoDisp : kFifoSts;
+        std::string_view peer = a == "l" || a.empty() ? kFifoLog : a == "d" ? kFifoDisp : kFifoSts;
         switch (tok[0]) {
         case 'c': {
             int mod = 80, cmd = 0;
@@ -266,23 +271,23 @@ struct Scenario {
         case '+': return (made || access(PipePath(peer).c_str(), F_OK)) && unit->RestorePeer(peer) && order.Watch(peer);
         case 'n': return (made = mkfifo(PipePath(kFifoLog).c_str(), 0666) == 0) && order.Watch(kFifoLog);
         case 'p': {
-            unit->ErrLog().Pause();
-            int fd = open(unit->ErrLog().Path().c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+            unit->Reader(peer)->Pause();
+            int fd = open(PipePath(peer).c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
             const std::string &f = kRecs[6].bytes;
             for (fillers = 0; write(fd, f.data(), f.size()) == static_cast<ssize_t>(f.size());) ++fillers;
-            orderWant.emplace_back(kFifoLog);
+            orderWant.emplace_back(peer);
             return close(fd) == 0 && fillers > 0;
         }
-        case 'r': return unit->ErrLog().Resume(), true;
+        case 'r': return unit->Reader(peer)->Resume(), true;
         case 'm': return (card = true) && unit->CreateCardMaster();
         case 'M':  // the file replaced by a directory that cannot be removed
             orderWant.push_back("cardmaster.dat");
             return !unlink(kCardMasterFile) && !mkdir(kCardMasterFile, 0755) && !mkdir(kEntry.c_str(), 0755);
         case 'w': {
-            long nr = a == "p" ? SYS_pselect6 : a == "w" ? SYS_write : SYS_openat;
             std::string file = "/proc/" + std::to_string(pid) + "/syscall";
-            return Until([&] { return std::atol(kivtest::ReadFileBytes(file).c_str()) == nr; });
+            return Until([&] { return std::atol(kivtest::ReadFileBytes(file).c_str()) == SYS_pselect6; });
         }
+        case '~': return kill(pid, HostSignal(std::stoi(a))) == 0;
         case '!': {
             Lines sigs = Split(a, ',');
             auto held = [&](auto &g) {
@@ -417,6 +422,22 @@ const std::string kEv = "00010,TampReadFunc,Error Tamper Switch Drive Read Data[
 const std::string kEof = "00011,TampReadFunc,Tamper Switch Driver Read Count= 0\n";
 const std::string kReadFail =
     "00009,TampReadFunc,Tamper Switch Driver Read failed(pProcInfo->iSelectDes={v}), errno=5(Input/output error)\n";
+const std::string kReadFailing = "00023,TampReadFunc,Tamper Switch Driver failing for {x} ms, closed, reopen in 1 s\n";
+std::string Held(const char *number) { return "00022,TampReadFunc," + std::string(number) + " held back {x} times\n"; }
+const std::string kOpened = "00019,TampReadFunc,Tamper Switch opened, /usr/local/zk/ap/conf/cardmaster.dat deleted\n";
+// An alarm its peer could not take, kept with the number now waiting for that pipe; kept alarms
+// handed over once the peer reads again.
+std::string Kept(const char *pipe, const char *why, int waiting) {
+    return std::string("00025,SendAlarm,/tmp/pipe/") + pipe + " not ready(errno=" + why + "), alarm kept(" +
+           std::to_string(waiting) + " waiting)\n";
+}
+std::string Delivered(int n, const char *pipe) {
+    return "00026,RetryAlarms," + std::to_string(n) + " kept alarms delivered to /tmp/pipe/" + pipe + "(0 waiting)\n";
+}
+const char *const kNoPipe = "2(No such file or directory)";
+const char *const kNoReader = "6(No such device or address)";
+const char *const kNoRoom = "11(Resource temporarily unavailable)";
+const char *const kNotPipe = "22(Invalid argument)";
 const std::string kShmat = "success of shmat(pShared=0x{x})\n", kShmget = "error of shmget(iShmId=-1, errno=2)\n";
 std::string Short(int n) { return "short record dropped(fifoDescript={p}, read-cnt=" + std::to_string(n) + "byte)\n"; }
 const std::string kKind = "00015,InitProcSub,DipSwitch Status Err(StatupProcInfo->pOtherData->DipSw.PareKind=0x";
@@ -441,17 +462,9 @@ Step Failed(Lines why, const Lines &end = {"end of TermProc\n"}) {
 // A whole life: a refused record, a setting change and a tamper response.
 Row Life(const char *name, std::string setup, Step boot = {"", "W0", {}}) {
     return {name, std::move(setup),
-            {{"c081:900/00", "", {Refused("00008", "081", "900", "0")}}, {"c901/01", "R", {}}, {"e01", "X L D S", {}}},
+            {{"c081:900/00", "", {Refused("00008", "081", "900", "0")}}, {"c901/01", "R", {}}, {"e01", "X L D S", {kOpened}}},
             "", 0, std::move(boot)};
 }
-// n failed probes of each pipe that is gone, after the lines given.
-Lines Gone(std::initializer_list<const char *> pipes, size_t n = 3, Lines out = {}) {
-    for (const char *p : pipes)
-        out.insert(out.end(), n,
-            std::string("FIFO read open error (fifo=/tmp/pipe/") + p + ", errno=2(No such file or directory))\n");
-    return out;
-}
-
 const Row kRows[] = {
     // Start-up and shut-down.
     {"CheckDisabledNeverOpensTheDevice", "k0", {{"q01", "", {}}}, "o0 i0 r0 q1"},
@@ -468,8 +481,8 @@ const Row kRows[] = {
     // The pair kind is read big-endian whatever the host; 1 picks error code 0x22.
     {"PairKindBytesInTheOtherOrder", "k0 P16777216", {}, "", 0, Boot(kKind + "1000000 \n")},
     {"PairKindMinusOne", "k0 P-1", {}, "", 0, Boot(kKind + "ffffffff \n")},
-    {"PairKindOneChoosesTheOtherCode", "P1", {{"e01", "X L2 D S", {}}}},
-    {"PairKindTwoKeepsTheNormalCode", "P2", {{"e01", "X L D S", {}}}, "", 0, Boot(kKind + "2 \n")},
+    {"PairKindOneChoosesTheOtherCode", "P1", {{"e01", "X L2 D S", {kOpened}}}},
+    {"PairKindTwoKeepsTheNormalCode", "P2", {{"e01", "X L D S", {kOpened}}}, "", 0, Boot(kKind + "2 \n")},
     // The log level of the command line.
     Life("LevelZeroLogsNothing", "arg=0 lv0"),
     Life("LevelMissing", "noarg", Boot("log level argument missing, level 6 used\n", 0)),
@@ -479,7 +492,7 @@ const Row kRows[] = {
     Life("LevelNegative", "arg=-1 lv0", {"", "W0", {"log level argument out of range(-1), level 0 used\n"}}),
     Life("UnderTheMemoryCheckerNothingIsLeftAllocated", "vg arg=7 lv7"),
     // Each road's trace lines, once, with the descriptors the process really holds.
-    {"TracesOfEveryRoad", "arg=7 lv7", {{"?fd c901/01", "R", {}}, {"e01", "X L D S", {}}}, "", 0, {"", "W0", {}},
+    {"TracesOfEveryRoad", "arg=7 lv7", {{"?fd c901/01", "R", {}}, {"e01", "X L D S", {kOpened}}}, "", 0, {"", "W0", {}},
      {"pProcInfo = 0x{x}\n", "start of InitProc\n", "fifoTampRead = {p}\n", "success of ComShmOpenRead(OTHER)\n",
       "tamper driver open and ioctl success\n", "pProcInfo->iaSelectDes[0] = {v}\n",
       "pProcInfo->iaSelectDes[1] = {p}\n", "end of TampDrvOpenProc\n", "end of InitProcSub\n",
@@ -498,23 +511,26 @@ const Row kRows[] = {
     {"SettingChangeAppliesTheCheckByte", "",
      {{"?fd c901/01", "R", {}},         // already open: not opened again
       {"k0 c901/00", "R", {}},          // data[0] 0: reply only, the device stays open
-      {"c901/01", "R", {}},             // closed and no longer watched
+      {"c901/01", "R", {"00021,FifoReadFunc,tamper check off, Tamper Switch Driver not watched\n"}},
       {"wp q01", "", {}},
-      {"k1 c901/01", "R X L D S", {}},  // opened again; the waiting event is read now
+      {"k1 c901/01", "R X L D S",  // opened again; the waiting event is read now
+       {"00020,FifoReadFunc,tamper check on, Tamper Switch Driver watched\n", kOpened}},
       {"kX c901/01 c901/00", "R R", {kIllegal + "X\n"}},
-      {"m e01", "X L D S", {}}},
+      {"m e01", "X L D S", {kOpened}}},
      "o2 i2 c2 q0"},
     {"CheckByteTwoAtStartUp", "k2", {{"c901/01", "R", {kIllegal + "2\n"}}}, "o0"},
     {"SettingChangeReportsDeviceFailures", "k0",
      {{"u k1 c901/01", "R", {kNoDev, "00003,FifoReadFunc,TampDrvOpenProc failed\n"}},
-      {"b i1 c901/01", "R", {kIoctl, "00003,FifoReadFunc,TampDrvOpenProc failed\n"}},
-      {"e01", "X L D S", {}}},  // watched although its configuration failed
+      {"b i1 c901/01", "R",
+       {kIoctl, "00003,FifoReadFunc,TampDrvOpenProc failed\n",
+        "00020,FifoReadFunc,tamper check on, Tamper Switch Driver watched\n"}},
+      {"e01", "X L D S", {kOpened}}},  // watched although its configuration failed
      "o1 i1 c1"},
     {"WakeUpOpensTheDeviceAndReportsTheOutcome", "k0",
      {{"c902/00", "W0", {}},
       {"k1 u c902/00", "W1", {kNoDev, "00006,FifoReadFunc,TampDrvOpenProc failed\n"}},
       {"b i1 c902/00", "W1", {kIoctl, "00006,FifoReadFunc,TampDrvOpenProc failed\n"}},
-      {"e01", "X L D S", {}},
+      {"e01", "X L D S", {kOpened}},
       {"i0 c902/00", "W0", {}}},  // already open: not opened again
      "o1 i1 c1"},
     // Whatever a writer puts into the pipe is read 256 bytes at a time; a read of a whole record is
@@ -528,58 +544,99 @@ const Row kRows[] = {
       {"", "", {Short(7)}, std::string("080901\0", 7)},
       {"", "R W0", {Refused("00008", "081", "901", "2")},
        MakeRecord(80, 901, kZero) + MakeRecord(80, 902, kZero) + MakeRecord(81, 901, "\x02")},
-      {"e01", "X L D S", {}}}},
+      {"e01", "X L D S", {kOpened}}}},
     // The device is served before the command pipe: a flood of commands cannot hold off the response,
     // and every command of the flood is answered.
-    {"EventDuringACommandFloodIsAnsweredAtOnce", "any", {{"f01", "X L D S", {}}}, "o1 r1"},
+    {"EventDuringACommandFloodIsAnsweredAtOnce", "any", {{"f01", "X L D S", {kOpened}}}, "o1 r1"},
     // With its own writing end held, a pipe without other writers leaves the monitor asleep.
     {"NoWriterOnTheCommandPipeLeavesTheMonitorIdle", "", {{"h0 ?i h1 c901/00", "R", {}}}},
     // The tamper response: card master file first, then error log, display and supervisor.
     {"EveryOpeningDeletesTheCardMasterAndRaisesThreeRecords", "",
-     {{"e01", "X L D S", {}}, {"e01", "L D S", {}}, {"m e01", "X L D S", {}}}, "o1 i1 c1"},
+     {{"e01", "X L D S", {kOpened}}, {"e01", "L D S", {kOpened}}, {"m e01", "X L D S", {kOpened}}}, "o1 i1 c1"},
     {"EventsQueuedTogetherAreAnsweredOneAfterTheOther", "",
-     {{"e0102018001ff", "X L D S L D S L D S", {kEv + "2\n", kEv + "80\n", kEv + "ff\n"}}}},
+     {{"e0102018001ff", "X L D S L D S L D S", {kOpened, kEv + "2\n", kOpened, kOpened}}}},  // 0x80, 0xff held back
     {"FailedDeletionIsLoggedAndTheAlarmsStillGoOut", "",
      {{"M e01", "L D S",
-       {"00018,TampReadFunc,/usr/local/zk/ap/conf/cardmaster.dat delete failed(errno=39(Directory not empty))\n"}}}},
+       {"00018,TampReadFunc,/usr/local/zk/ap/conf/cardmaster.dat delete failed(errno=39(Directory not empty))\n",
+        "00019,TampReadFunc,Tamper Switch opened, /usr/local/zk/ap/conf/cardmaster.dat NOT deleted\n"}}}},
     {"OtherEventsAndFailedReadsChangeNothing", "",
-     {{"?fd e00 e02 eff Z2 E2", "", {kEv + "0\n", kEv + "2\n", kEv + "ff\n", kEof, kReadFail}},  // once a second
-      {"e01", "X L D S", {}}},  // still watched
+     {{"?fd e00 e02 eff Z2 E2", "", {kEv + "0\n", kEof, kReadFail}},  // each at most once a second
+      {"e01", "X L D S", {kOpened}}},  // still watched
      "r8 q0"},
-    // A device that keeps failing is read again only after a pause, and answered in full once it
-    // recovers; commands are answered meanwhile. (A read that comes just as the failures stop waits
-    // for what the next action makes due, so no action waits for it.)
-    {"DeviceThatKeepsFailingIsReadSeldom", "",
-     {{"?fd Ef ?s c901/00", "R", {kReadFail}}, {"E0 Zf ?s c901/00", "R", {kEof}}, {"Z0 q01", "X L D S", {}}}},
-    // Each send to a missing pipe gives up after three attempts; the card master file goes anyway.
-    {"MissingPeerPipesDoNotStopTheResponse", "",
-     {{"-l -d e01", "X S", Gone({"FifoLog", "FifoDisp"})},
-      {"m -s e01", "X", Gone({"FifoLog", "FifoDisp", "FifoSts"})},
-      {"+l +d +s m e01", "X L D S", {}}}},
-    // A regular file in a pipe's place receives nothing: the send fails at its write open.
+    // A device that keeps failing is read again only after a pause, commands are answered meanwhile;
+    // after a second of failures it is closed, opened again a second later and answered in full.
+    {"DeviceThatKeepsFailingIsReadSeldomThenOpenedAgain", "",
+     {{"?fd Ef ?s c901/00", "R", {kReadFail}},
+      {"", "", {Held("00009"), kReadFail, kReadFailing}},
+      {"E0", "", {"00024,TampRetryFunc,Tamper Switch Driver reopened\n"}},
+      {"e01", "X L D S", {kOpened}}},
+     "o2 i2 c2"},
+    // An alarm never waits for its peer: what a peer cannot take now is kept, in order, and handed
+    // over once it reads again. Missing pipes are never made by the monitor.
+    {"MissingPeerPipesGetTheirAlarmsWhenBack", "",
+     {{"-l -d e01", "X S", {Kept("FifoLog", kNoPipe, 1), Kept("FifoDisp", kNoPipe, 1), kOpened}},
+      {"m -s e01", "X", {Kept("FifoLog", kNoPipe, 2), Kept("FifoDisp", kNoPipe, 2), Kept("FifoSts", kNoPipe, 1), kOpened}},
+      {"+l +d +s", "L L D D S", {Delivered(2, "FifoLog"), Delivered(2, "FifoDisp"), Delivered(1, "FifoSts")}},
+      {"m e01", "X L D S", {kOpened}}}},
+    // A regular file in a pipe's place receives nothing.
     {"RegularFileInTheErrorLogsPlaceReceivesNothing", "",
-     {{"-l gl e01", "X D S", Lines(3, "FIFO write open error (fifo=/tmp/pipe/FifoLog, errno=22(Invalid argument))\n")},
-      {"?e +l m e01", "X L D S", {}}}},
-    // The response waits for room after the deletion; a command arriving meanwhile waits behind it.
-    {"ErrorLogThatStopsReadingHoldsTheResponseOnlyAfterTheDeletion", "",
-     {{"p e01 ww ?C c901/00", "X", {}}, {"r", "F L D S R", {}}, {"m e01", "X L D S", {}}}},
-    // The waiting write fails with a broken pipe, whose signal stays blocked; the response goes on.
-    {"ErrorLogThatVanishesUnderAWaitingSendBreaksOnlyThatSend", "",
-     {{"p e01 ww ?C -l", "X D S",
-       Gone({"FifoLog"}, 2, {"FIFO write error (fifo=/tmp/pipe/FifoLog, errno=32(Broken pipe))\n"})},
-      {"?p13 +l m e01", "X L D S", {}}}},
-    // The reader's process is gone but its pipe stays: the probe waits for a reader to come back.
-    {"ErrorLogWhoseProcessDiedLeavesTheResponseWaitingForAReader", "",
-     {{"-l nl e01 wo ?C", "X", {}}, {"+l", "L D S", {}}, {"m e01", "X L D S", {}}}},
-    // A terminating signal while the response waits for room is held until the whole response is
-    // out; then it ends the process.
-    {"TermDuringAResponseWaitsForItsEnd", "", {{"p e01 ww !15 ?a", "X", {}}, {"r", "F L D S", {}}}, "", -15},
-    {"IntDuringAResponseWaitsForItsEnd", "", {{"p e01 ww !2 ?a", "X", {}}, {"r", "F L D S", {}}}, "", -2},
-    {"HupDuringAResponseWaitsForItsEnd", "", {{"p e01 ww !1 ?a", "X", {}}, {"r", "F L D S", {}}}, "", -1},
+     {{"-l gl e01", "X D S", {Kept("FifoLog", kNotPipe, 1), kOpened}},
+      {"?e +l", "L", {Delivered(1, "FifoLog")}},
+      {"m e01", "X L D S", {kOpened}}}},
+    // A peer that stops reading delays only its own alarms: the next opening is answered as fast
+    // and commands are answered meanwhile.
+    {"ErrorLogThatStopsReadingDelaysOnlyItsOwnAlarms", "",
+     {{"p e01 ?C", "X D S", {Kept("FifoLog", kNoRoom, 1), kOpened}},
+      {"m e01 c901/00", "X D S R", {Kept("FifoLog", kNoRoom, 2), kOpened}},
+      {"r", "F L L", {Delivered(2, "FifoLog")}},
+      {"m e01", "X L D S", {kOpened}}}},
+    // The error log's process died and left its pipe: nobody reads it, and its alarm waits for a
+    // reader with a new pipe.
+    {"ErrorLogWhoseProcessDiedGetsItsAlarmWhenBack", "",
+     {{"-l nl e01 c901/00", "X D S R", {Kept("FifoLog", kNoReader, 1), kOpened}},
+      {"+l", "L", {Delivered(1, "FifoLog")}},
+      {"m e01", "X L D S", {kOpened}}}},
+    // The supervisor stops reading: a reply waits a second at most, then fails; its alarm is kept.
+    {"SupervisorThatStopsReadingHoldsARequestASecondAtMost", "",
+     {{"ps c901/00", "", Lines(3, "FIFO write error (fifo=/tmp/pipe/FifoSts, errno=11(Resource temporarily unavailable))\n")},
+      {"e01", "X L D", {Kept("FifoSts", kNoRoom, 1), kOpened}},
+      {"rs", "Fs S", {Delivered(1, "FifoSts")}}}},
+    // A terminating signal ends the process while an alarm is kept.
+    {"TermWhileAnAlarmIsKeptEndsTheProcess", "", {{"p e01 wp ~15", "X D S", {Kept("FifoLog", kNoRoom, 1), kOpened}}}, "", -15},
+    {"HupWhileAnAlarmIsKeptEndsTheProcess", "", {{"p e01 wp ~1", "X D S", {Kept("FifoLog", kNoRoom, 1), kOpened}}}, "", -1},
     // Other signals stay blocked during the wait: they neither end nor disturb the process.
     {"OtherSignalsStayBlockedDuringTheWait", "",
-     {{"wp ?w !3,12,13,14,20,21,24,26,27,29,34,64", "", {}}, {"e01", "X L D S", {}}}},
+     {{"wp ?w !3,12,13,14,20,21,24,26,27,29,34,64", "", {}}, {"e01", "X L D S", {kOpened}}}},
 };
+
+// Another reader of the command pipe takes records that the wait reported ready: the monitor must
+// never be left waiting in a read of it, or the opening that follows would go unanswered.
+TEST(Monitor, SecondReaderOfTheCommandPipeNeverHoldsTheResponse) {
+    Unit unit({.kivtamp = KIVTAMP_PATH, .emulator = Split(KIVTAMP_EMULATOR, '|'), .syslog = &kivtest::Syslog()});
+    ASSERT_TRUE(unit.Boot()) << unit.Error();
+    const int thief = open(PipePath(kFifoTamp).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(thief, 0);
+    std::atomic<bool> stop{false};
+    std::thread steal([&] {
+        std::array<char, kRecordSize> buf{};
+        pollfd ready{thief, POLLIN, 0};
+        while (!stop)
+            if (poll(&ready, 1, 5) > 0) (void)read(thief, buf.data(), buf.size());
+    });
+    for (int i = 0; i < 200; ++i) {
+        ASSERT_TRUE(unit.Send(901, 0));
+        std::this_thread::sleep_for(1ms);
+    }
+    stop = true;
+    steal.join();
+    close(thief);
+    const uint64_t mark = unit.Mark();
+    ASSERT_TRUE(unit.Inject(1));
+    EXPECT_TRUE(unit.WaitRecord(kFifoSts, 609, 3s, mark));
+    auto end = unit.Terminate();
+    ASSERT_TRUE(end);
+    EXPECT_TRUE(end->Exited(0)) << Describe(*end);
+}
 
 void PrintTo(const Row &r, std::ostream *os) { *os << r.name; }
 class Monitor : public testing::TestWithParam<Row> {};
