@@ -4,11 +4,16 @@
 #ifndef KIV_RECORD_H
 #define KIV_RECORD_H
 
+#include <sys/types.h>
+
 #include <array>
 #include <cstdio>
 #include <cstring>
 
 #include "ipc/osfifo.h"
+
+// Every pipe of the unit is made with read and write for everyone, under the process's umask.
+constexpr mode_t kFifoMode = 0777;
 
 // Every sender starts from 250 spaces and places its fields at fixed byte positions.
 using DataArea = std::array<unsigned char, KIV_FIFO_DATA_SIZE>;

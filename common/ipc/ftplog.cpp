@@ -10,14 +10,13 @@
 #include <cerrno>
 #include <cstring>
 
+#include "internal/record.h"
 #include "internal/sysutil.h"
 #include "internal/trace.h"
 #include "ipc/osfifo.h"
 #include "ipc/protocol.h"
 #include "ipc/stsmsg.h"
 
-// The pipe is created as every pipe of the unit is, should it be missing.
-constexpr mode_t kFifoMode = 0777;
 constexpr int kFtpDrainReads = 245;
 
 extern "C" {

@@ -24,7 +24,6 @@
 static_assert(sizeof(FifoMsg) == 256);
 static_assert(KIV_FIFO_MSG_SIZE <= PIPE_BUF);
 
-constexpr mode_t kFifoMode = 0777;
 constexpr useconds_t kOpenRetryUsec = 50000;
 constexpr int kPutAttempts = 3;
 // How often the waiting sender looks again for a reader of a pipe nobody reads yet.
