@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Record delivery and one dispatch pass, each against the same system calls made bare.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>

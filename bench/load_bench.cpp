@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Load runs of the real kivtamp in the simulated unit, each with the checks that make its figures
 // worth having: an event storm while the supervisor keeps sending commands, and several writers on
 // the command pipe at once. Every record must arrive whole and none may be lost; a failed check

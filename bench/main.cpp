@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // kivbench: the monitor against the system-call floor, in one run. Prints the table and writes
 // results.json and the histogram data for the plot into the output directory.
 //

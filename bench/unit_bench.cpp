@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The real kivtamp in the simulated unit against kivfloor, event by event and command by command,
 // alternating which side goes first. Each side has its own instance of the tamper-switch stand-in
 // (one device has one queue of events) and its own command pipe; both send into the same peers'

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 #include "tampsw.h"
 
 #include <fcntl.h>

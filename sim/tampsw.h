@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The tamper-switch stand-in as tests, the demo and the benchmarks drive it: runs the kivtampsw
 // file system, binds its cr_tampsw file as the unit's device, injects switch events and reads back
 // what was done to the device. Meant for use inside the sandbox (as root, private /dev).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Pipe record and named-pipe transport between the unit's module processes.
 #include "ipc/osfifo.h"
 
@@ -23,26 +24,10 @@
 static_assert(sizeof(FifoMsg) == 256);
 static_assert(KIV_FIFO_MSG_SIZE <= PIPE_BUF);
 
-constexpr mode_t kFifoMode = 0777;
 constexpr useconds_t kOpenRetryUsec = 50000;
 constexpr int kPutAttempts = 3;
 // How often the waiting sender looks again for a reader of a pipe nobody reads yet.
 constexpr int kReaderPollMs = 10;
-
-// Puts the "%03d" text of an id in a three-character field. A value that needs more characters
-// keeps its first three, as a record built in place would after the next field overwrites it.
-static void PutId(char *field, int value) {
-    // Every id the unit uses fits: three digits without a trip through snprintf.
-    if (value >= 0 && value <= 999) {
-        field[0] = static_cast<char>('0' + value / 100);
-        field[1] = static_cast<char>('0' + value / 10 % 10);
-        field[2] = static_cast<char>('0' + value % 10);
-        return;
-    }
-    std::array<char, 16> text{};
-    (void)std::snprintf(text.data(), text.size(), "%03d", value);
-    std::memcpy(field, text.data(), 3);
-}
 
 // atoi of a three-character field: leading digits count, a field without them gives 0.
 static int GetId(const char *field) {

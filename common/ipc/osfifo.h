@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /* Pipe record and named-pipe transport between the unit's module processes.
  * Every operation logs to syslog; the paths below are where the unit's modules read. */
 #ifndef KIV_OSFIFO_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fuzz target: the tamper device's read path, the real TampReadFunc, over a run of device reads
 // the input chooses. Pipes stand in for the device: the handler does one read(2) of one byte on
 // the descriptor it is given, and a pipe yields every outcome of that read.

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 #include <sys/ioctl.h>
 #include <sys/shm.h>
 #include <gtest/gtest.h>

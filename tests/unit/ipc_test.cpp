@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Pipe records, the named-pipe transport, the recovery of the file-transfer pipe and the status
 // notifications, on real FIFOs under /tmp/pipe with threads as the other ends.
 #include <fcntl.h>
