@@ -35,8 +35,8 @@
 
 #define TAMPSW_QUEUE_LEN 16
 #define TAMPSW_STABLE_SAMPLES 2
-/* Milliseconds; the value the monitor sets, '2' (0x32), is the same. */
-#define TAMPSW_DEFAULT_POLL_MS 50
+/* Milliseconds, until a user sets the period; the monitor sets '2' (0x32), 50 ms. */
+#define TAMPSW_DEFAULT_POLL_MS 100
 
 struct tampsw {
 	struct miscdevice misc;

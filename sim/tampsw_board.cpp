@@ -51,8 +51,7 @@ bool Until(const auto &done, std::chrono::milliseconds timeout = std::chrono::mi
 } // namespace
 
 TampSwitch::TampSwitch(std::string binary, std::string device)
-    : binary_(binary.empty() ? std::string(KIVSIM_TAMPSW_MODULE) : std::move(binary)),
-      device_(std::move(device)),
+    : binary_(binary.empty() ? std::string(KIVSIM_TAMPSW_MODULE) : std::move(binary)), device_(std::move(device)),
       mountdir_(kDebugDir) {}
 
 TampSwitch::~TampSwitch() { Stop(); }
@@ -104,7 +103,8 @@ bool TampSwitch::Inject(std::string_view events) {
     auto move = [&](const char *level, const char *state) {
         std::ofstream(pull) << level;
         errno = ETIMEDOUT;
-        return !bound_ || Until([&] { return FirstLine(kState) == state; }) || Fail("switch not seen " + std::string(state));
+        return !bound_ || Until([&] { return FirstLine(kState) == state; }) ||
+               Fail("switch not seen " + std::string(state));
     };
     for (char e : events) {
         bool ok = e == 1 ? (FirstLine(kState) != "open" || move("pull-down", "closed")) && move("pull-up", "open")

@@ -47,8 +47,7 @@ long TampSwitch::Count(std::string_view name) const {
     return std::strtol(buf, nullptr, 10);
 }
 
-bool TampSwitch::WaitForCount(std::string_view name, long value,
-                              std::chrono::milliseconds timeout) const {
+bool TampSwitch::WaitForCount(std::string_view name, long value, std::chrono::milliseconds timeout) const {
     auto deadline = std::chrono::steady_clock::now() + timeout;
     for (;;) {
         if (Count(name) >= value) return true;

@@ -14,6 +14,7 @@
 
 #include "kivtest.h"
 #include "tampsw.h"
+#include "unit.h"
 
 namespace {
 
@@ -44,10 +45,15 @@ TEST_F(Driver, OneOpenerAtATimeSoNoOtherProcessTakesAnEvent) {
 
 TEST_F(Driver, PollingTimeRequest) {
     Fd d(Open());
-    EXPECT_EQ(PollTime(), "50\n");  // before any request
-    struct Case { unsigned long req; char value; int result, err; std::string time; } cases[] = {
-        {3, '2', 0, 0, "50\n"}, {3, '\xc8', 0, 0, "200\n"}, {3, 0, -1, EINVAL, "200\n"},
-        {2, '2', -1, ENOTTY, "200\n"}, {4, '2', -1, ENOTTY, "200\n"}, {_IOW('t', 3, char), '2', -1, ENOTTY, "200\n"}};
+    EXPECT_EQ(PollTime(), "100\n"); // before any request
+    struct Case {
+        unsigned long req;
+        char value;
+        int result, err;
+        std::string time;
+    } cases[] = {{3, '2', 0, 0, "50\n"},        {3, '\xc8', 0, 0, "200\n"},
+                 {3, 0, -1, EINVAL, "200\n"},   {2, '2', -1, ENOTTY, "200\n"},
+                 {4, '2', -1, ENOTTY, "200\n"}, {_IOW('t', 3, char), '2', -1, ENOTTY, "200\n"}};
     for (const Case &c : cases) {
         errno = 0;
         EXPECT_EQ(ioctl(d.fd, c.req, &c.value), c.result) << c.req;
@@ -58,9 +64,17 @@ TEST_F(Driver, PollingTimeRequest) {
     EXPECT_EQ(errno, EFAULT);
 }
 
+// The board package's monitor configures the switch with the byte '2' (0x32): 50 ms.
+TEST_F(Driver, MonitorSetsFiftyMilliseconds) {
+    kivsim::Unit unit({.kivtamp = "/usr/local/bin/kivtamp", .syslog = &kivtest::Syslog()});
+    ASSERT_TRUE(unit.Boot()) << unit.Error();
+    EXPECT_EQ(PollTime(), "50\n");
+    EXPECT_TRUE(unit.Terminate());
+}
+
 // One byte per read whatever the buffer; readable only while something is queued.
 TEST_F(Driver, EachOpeningIsOneByteOneAndKeptWhileNobodyListens) {
-    ASSERT_TRUE(sw.Inject(1));  // nobody has the device open
+    ASSERT_TRUE(sw.Inject(1)); // nobody has the device open
     Fd d(Open(O_NONBLOCK));
     char buf[4] = {};
     ASSERT_TRUE(sw.Inject(1));
@@ -86,7 +100,7 @@ TEST_F(Driver, BlockingReadWaitsForAnOpeningAndASignalEndsTheWait) {
 
     struct sigaction interrupt {};
     interrupt.sa_handler = [](int) {};
-    sigaction(SIGALRM, &interrupt, nullptr);  // no SA_RESTART
+    sigaction(SIGALRM, &interrupt, nullptr); // no SA_RESTART
     alarm(1);
     EXPECT_EQ(read(d.fd, &byte, 1), -1);
     EXPECT_EQ(errno, EINTR);
@@ -128,7 +142,7 @@ TEST_F(Driver, UnloadWaitsForTheLastHolderAndLeavesNothingRunning) {
     }
     ASSERT_TRUE(sw.Unbind()) << sw.Error();
     EXPECT_NE(access("/sys/kernel/debug/cr_tampsw", F_OK), 0);
-    std::this_thread::sleep_for(300ms);  // several polling periods with the code gone
+    std::this_thread::sleep_for(300ms); // several polling periods with the code gone
     ASSERT_TRUE(sw.Bind() && sw.Inject(1)) << sw.Error();
     EXPECT_EQ(sw.Count("queued"), 1);
 }
