@@ -549,7 +549,7 @@ const Row kRows[] = {
     // and every command of the flood is answered.
     {"EventDuringACommandFloodIsAnsweredAtOnce", "any", {{"f01", "X L D S", {kOpened}}}, "o1 r1"},
     // With its own writing end held, a pipe without other writers leaves the monitor asleep.
-    {"NoWriterOnTheCommandPipeLeavesTheMonitorIdle", "", {{"h0 ?i h1 c901/00", "R", {}}}},
+    {"NoWriterOnTheCommandPipeLeavesTheMonitorIdle", "", {{"h0 wp ?i h1 c901/00", "R", {}}}},
     // The tamper response: card master file first, then error log, display and supervisor.
     {"EveryOpeningDeletesTheCardMasterAndRaisesThreeRecords", "",
      {{"e01", "X L D S", {kOpened}}, {"e01", "L D S", {kOpened}}, {"m e01", "X L D S", {kOpened}}}, "o1 i1 c1"},
