@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The tamper switch on the booted board: the real driver (driver/cr_tampsw.c) on a simulated GPIO
 // line. Binding loads the module, unbinding unloads it, so the device comes and goes as it does
 // on the unit; an opening is the line's pull going up, seen by the driver's own sampling. Event

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The control files of the tamper switch, the same on both backends: the stand-in's file system on
 // the host, the driver's debug directory on the board.
 #include <fcntl.h>

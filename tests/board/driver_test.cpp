@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The tamper-switch driver on the booted board, through its device, its attributes and a
 // simulated switch line: what the monitor relies on and what other users of the device meet.
 #include <fcntl.h>

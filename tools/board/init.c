@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /*
  * The board image's first process: mounts what the unit has, sets the clock from the kernel
  * command line (kivtime=SECONDS), runs each test program named in /board/tests in a private copy
