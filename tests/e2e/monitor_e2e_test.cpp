@@ -578,7 +578,7 @@ const Row kRows[] = {
     {"HupDuringAResponseWaitsForItsEnd", "", {{"p e01 ww !1 ?a", "X", {}}, {"r", "F L D S", {}}}, "", -1},
     // Other signals stay blocked during the wait: they neither end nor disturb the process.
     {"OtherSignalsStayBlockedDuringTheWait", "",
-     {{"wp ?w !3,12,13,14,20,21,24,26,27,29,34,64", "", {}}, {"e01", "X L D S", {}}}},
+     {{"wp ?w !3,12,13,14,20,21,24,26,27,29,34,63,64", "", {}}, {"e01", "X L D S", {}}}},
 };
 
 void PrintTo(const Row &r, std::ostream *os) { *os << r.name; }
