@@ -606,7 +606,7 @@ const Row kRows[] = {
     {"HupWhileAnAlarmIsKeptEndsTheProcess", "", {{"p e01 wp ~1", "X D S", {Kept("FifoLog", kNoRoom, 1), kOpened}}}, "", -1},
     // Other signals stay blocked during the wait: they neither end nor disturb the process.
     {"OtherSignalsStayBlockedDuringTheWait", "",
-     {{"wp ?w !3,12,13,14,20,21,24,26,27,29,34,64", "", {}}, {"e01", "X L D S", {kOpened}}}},
+     {{"wp ?w !3,12,13,14,20,21,24,26,27,29,34,63,64", "", {}}, {"e01", "X L D S", {kOpened}}}},
 };
 
 // Another reader of the command pipe takes records that the wait reported ready: the monitor must
