@@ -586,7 +586,7 @@ const Row kRows[] = {
     // A peer that stops reading delays only its own alarms: the next opening is answered as fast
     // and commands are answered meanwhile.
     {"ErrorLogThatStopsReadingDelaysOnlyItsOwnAlarms", "",
-     {{"p e01 ?C", "X D S", {Kept("FifoLog", kNoRoom, 1), kOpened}},
+     {{"p e01", "X D S", {Kept("FifoLog", kNoRoom, 1), kOpened}},
       {"m e01 c901/00", "X D S R", {Kept("FifoLog", kNoRoom, 2), kOpened}},
       {"r", "F L L", {Delivered(2, "FifoLog")}},
       {"m e01", "X L D S", {kOpened}}}},
