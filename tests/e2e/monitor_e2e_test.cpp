@@ -465,6 +465,23 @@ Row Life(const char *name, std::string setup, Step boot = {"", "W0", {}}) {
             {{"c081:900/00", "", {Refused("00008", "081", "900", "0")}}, {"c901/01", "R", {}}, {"e01", "X L D S", {kOpened}}},
             "", 0, std::move(boot)};
 }
+// Seventeen openings while the error log is gone: sixteen of its alarms are kept, the last is
+// dropped and counted; the sixteen reach it in order once it is back.
+Row OutboxOverflow() {
+    std::string events = "-l e", recs = "X";
+    Lines lines;
+    for (int i = 1; i <= 17; ++i) {
+        events += "01";
+        recs += " D S";
+        lines.push_back(i <= 16 ? Kept("FifoLog", kNoPipe, i)
+                                : "00027,SendAlarm,alarms for /tmp/pipe/FifoLog: 16 kept, 1 dropped\n");
+        lines.push_back(kOpened);
+    }
+    std::string kept;
+    for (int i = 0; i < 16; ++i) kept += " L";
+    return {"SixteenAlarmsAreKeptForAPeerAndFurtherOnesCounted", "", {{events, recs, lines}, {"+l", kept, {Delivered(16, "FifoLog")}}}};
+}
+
 const Row kRows[] = {
     // Start-up and shut-down.
     {"CheckDisabledNeverOpensTheDevice", "k0", {{"q01", "", {}}}, "o0 i0 r0 q1"},
@@ -578,6 +595,7 @@ const Row kRows[] = {
       {"m -s e01", "X", {Kept("FifoLog", kNoPipe, 2), Kept("FifoDisp", kNoPipe, 2), Kept("FifoSts", kNoPipe, 1), kOpened}},
       {"+l +d +s", "L L D D S", {Delivered(2, "FifoLog"), Delivered(2, "FifoDisp"), Delivered(1, "FifoSts")}},
       {"m e01", "X L D S", {kOpened}}}},
+    OutboxOverflow(),
     // A regular file in a pipe's place receives nothing.
     {"RegularFileInTheErrorLogsPlaceReceivesNothing", "",
      {{"-l gl e01", "X D S", {Kept("FifoLog", kNotPipe, 1), kOpened}},
@@ -590,11 +608,11 @@ const Row kRows[] = {
       {"m e01 c901/00", "X D S R", {Kept("FifoLog", kNoRoom, 2), kOpened}},
       {"r", "F L L", {Delivered(2, "FifoLog")}},
       {"m e01", "X L D S", {kOpened}}}},
-    // The error log's process died and left its pipe: nobody reads it, and its alarm waits for a
-    // reader with a new pipe.
+    // The error log's process died and left its pipe: nobody reads it, and its alarm waits for the
+    // reader, who comes back with a new pipe in place of the orphaned one.
     {"ErrorLogWhoseProcessDiedGetsItsAlarmWhenBack", "",
      {{"-l nl e01 c901/00", "X D S R", {Kept("FifoLog", kNoReader, 1), kOpened}},
-      {"+l", "L", {Delivered(1, "FifoLog")}},
+      {"-l +l", "L", {Delivered(1, "FifoLog")}},
       {"m e01", "X L D S", {kOpened}}}},
     // The supervisor stops reading: a reply waits a second at most, then fails; its alarm is kept.
     {"SupervisorThatStopsReadingHoldsARequestASecondAtMost", "",
