@@ -133,6 +133,11 @@ TEST_F(Driver, GlitchShorterThanTheDebounceIsNoOpening) {
     EXPECT_EQ(kivtest::ReadFileBytes("/sys/class/misc/cr_tampsw/state"), "closed\n");
 }
 
+TEST_F(Driver, EnclosureOpenWhenTheDriverStartsIsAnOpening) {
+    ASSERT_TRUE(sw.Unbind() && sw.Inject(1) && sw.Bind()) << sw.Error();
+    EXPECT_TRUE(sw.WaitForCount("queued", 1, 2s));
+}
+
 // The module goes only when nobody holds the device; after that nothing of it runs, and it loads
 // again as new.
 TEST_F(Driver, UnloadWaitsForTheLastHolderAndLeavesNothingRunning) {
