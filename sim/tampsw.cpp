@@ -183,14 +183,19 @@ bool TampSwitch::Set(std::string_view name, std::string_view value) {
 }
 
 long TampSwitch::Count(std::string_view name) const {
+    const std::string text = Text(name);
+    return text.empty() ? -1 : std::strtol(text.c_str(), nullptr, 10);
+}
+
+std::string TampSwitch::Text(std::string_view name) const {
     std::string path = mountdir_ + "/" + std::string(name);
     int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return -1;
-    char buf[32] = {};
-    ssize_t n = read(fd, buf, sizeof buf - 1);
+    if (fd < 0) return "";
+    std::string text;
+    char buf[4096];
+    for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;) text.append(buf, static_cast<size_t>(n));
     close(fd);
-    if (n <= 0) return -1;
-    return std::strtol(buf, nullptr, 10);
+    return text;
 }
 
 bool TampSwitch::WaitForCount(std::string_view name, long value,
