@@ -39,6 +39,12 @@ void SetSelectFD(ProcInfo *pProcInfo);
 
 int FifoReadFunc(ProcInfo *pProcInfo);
 int TampReadFunc(ProcInfo *pProcInfo);
+/* Handler of the retry clock, a timer in the dispatch table while alarms are kept or a device
+ * closed for failing waits to be opened again: hands over kept alarms, reopens the device. */
+int TampRetryFunc(ProcInfo *pProcInfo);
+/* At shut-down: stops the retry clock and makes one last try with the kept alarms. */
+void TampRetryStop(ProcInfo *pProcInfo);
+/* The error-log alarm: 0 handed over now, -1 kept for later (or dropped, see tampout.h). */
 int WritePipe_ErrLog(unsigned char code, unsigned char kind);
 
 #ifdef __cplusplus

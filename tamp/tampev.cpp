@@ -3,18 +3,23 @@
 #include <poll.h>
 #include <string.h>
 #include <sys/ioctl.h>
+#include <sys/timerfd.h>
 #include <syslog.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
-#include <chrono>
+#include <cstdint>
 
+#include "internal/record.h"
+#include "internal/sysutil.h"
 #include "internal/trace.h"
 #include "ipc/osfifo.h"
 #include "ipc/stsmsg.h"
 #include "os/osselect.h"
 #include "tamp.h"
+#include "tampout.h"
 #include "util/date.h"
 #include "util/file.h"
 
@@ -27,6 +32,7 @@ constexpr int kCmdWakeup = 902;
 constexpr int kCmdSettingReply = 621;
 constexpr int kCmdErrLog = 54;
 constexpr int kCmdDisplay = 151;
+constexpr int kCmdStsError = 609;
 constexpr unsigned char kEventOpened = 1;
 constexpr unsigned char kKindTamper = 1;
 constexpr char kPollTime = '2';
@@ -42,26 +48,46 @@ DataArea SpaceFilled() {
 
 // A device that keeps failing, or keeps reporting end of file, stays readable: the loop would
 // read it again at once, pass after pass, with a line each time. After a failure that follows
-// another the handler therefore pauses (a command ends the pause at once), and each kind of
-// failure is logged at most once per interval.
+// another the handler therefore pauses (a command ends the pause at once), and each of the
+// device's lines is logged at most once per interval, with the number held back told next time.
+// A device still failing after a second is closed and opened again later, waiting longer after
+// each failing round, as a driver that lost its device may come back.
 constexpr int kRepeatedFailurePauseMs = 100;
-constexpr std::chrono::seconds kFailureLogInterval{1};
+constexpr int64_t kLineIntervalMs = 1000;
+constexpr int64_t kFailingCloseMs = 1000;
+constexpr int kReopenFirstMs = 1000;
+constexpr int kReopenMaxMs = 10000;
+// Kept alarms and a device waiting to be opened again are looked at this often.
+constexpr time_t kRetrySeconds = 1;
 
-// When one kind of device failure was last logged.
-struct FailureLog {
-    bool logged = false;
-    std::chrono::steady_clock::time_point at{};
+// One of the device's rate-limited lines.
+struct LineLimit {
+    const char *number;
+    bool logged;
+    int64_t atMs;
+    int held;
 };
 
-FailureLog gReadFailedLog;
-FailureLog gReadCountLog;
-bool gLastReadFailed = false;
+LineLimit gReadFailedLine{"00009", false, 0, 0};
+LineLimit gReadDataLine{"00010", false, 0, 0};
+LineLimit gReadCountLine{"00011", false, 0, 0};
 
-bool LogDue(FailureLog &log) {
-    const auto now = std::chrono::steady_clock::now();
-    if (log.logged && now - log.at < kFailureLogInterval) return false;
-    log.logged = true;
-    log.at = now;
+bool gLastReadFailed = false;
+int64_t gFailingSinceMs = 0; // first failure of the device's current run of failures, 0 none
+int64_t gReopenAtMs = 0;     // when a device closed for failing is opened again, 0 not closed so
+int gReopenDelayMs = kReopenFirstMs;
+int gRetryDes = 0; // the retry clock's timer descriptor while it runs, 0 otherwise
+
+bool LineDue(LineLimit &line) {
+    const int64_t now = NowMs();
+    if (line.logged && now - line.atMs < kLineIntervalMs) {
+        ++line.held;
+        return false;
+    }
+    if (line.held > 0) syslog(LOG_INFO, "00022,TampReadFunc,%s held back %d times\n", line.number, line.held);
+    line.logged = true;
+    line.atMs = now;
+    line.held = 0;
     return true;
 }
 
@@ -73,23 +99,104 @@ void PauseIfFailingAgain(const ProcInfo *pProcInfo) {
     gLastReadFailed = true;
 }
 
+// The retry clock: a timer descriptor in the dispatch table only while something waits for it.
+void StartRetryClock(ProcInfo *pProcInfo) {
+    if (gRetryDes != 0) return;
+    errno = 0;
+    const int fd = AboveStdFd(timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC));
+    const itimerspec every{{kRetrySeconds, 0}, {kRetrySeconds, 0}};
+    if (fd == -1 || timerfd_settime(fd, 0, &every, nullptr) != 0) {
+        const int err = errno;
+        if (fd != -1) close(fd);
+        syslog(LOG_INFO, "00030,StartRetryClock,timerfd failed(errno=%d(%s))\n", err, strerror(err));
+        return;
+    }
+    gRetryDes = fd;
+    SetSelectFD(pProcInfo);
+}
+
+void StopRetryClock(ProcInfo *pProcInfo) {
+    if (gRetryDes == 0) return;
+    close(gRetryDes);
+    gRetryDes = 0;
+    SetSelectFD(pProcInfo);
+}
+
+// Closes a device whose reads have failed for a while; the retry clock opens it again later.
+void CloseFailingDevice(ProcInfo *pProcInfo, int64_t now) {
+    syslog(LOG_INFO, "00023,TampReadFunc,Tamper Switch Driver failing for %d ms, closed, reopen in %d s\n",
+           static_cast<int>(now - gFailingSinceMs), gReopenDelayMs / 1000);
+    (void)TampDrvCloseProc(pProcInfo);
+    gFailingSinceMs = 0;
+    gLastReadFailed = false;
+    gReopenAtMs = now + gReopenDelayMs;
+    gReopenDelayMs = std::min(gReopenDelayMs * 2, kReopenMaxMs);
+    StartRetryClock(pProcInfo);
+}
+
+// A failed read, a read of end of file: logged (rate-limited) by the caller; paces the next.
+void DeviceFailed(ProcInfo *pProcInfo) {
+    const int64_t now = NowMs();
+    if (gFailingSinceMs == 0) gFailingSinceMs = now;
+    if (now - gFailingSinceMs >= kFailingCloseMs) {
+        CloseFailingDevice(pProcInfo, now);
+        return;
+    }
+    PauseIfFailingAgain(pProcInfo);
+}
+
+void DeviceServed() {
+    gLastReadFailed = false;
+    gFailingSinceMs = 0;
+    gReopenDelayMs = kReopenFirstMs;
+}
+
+// Called by the retry clock once the device's pause is over.
+void ReopenDevice(ProcInfo *pProcInfo) {
+    gReopenAtMs = 0;
+    if (pProcInfo->iIoReadDes[0] != 0) return; // a command opened it meanwhile
+    (void)TampDrvOpenProc(pProcInfo);
+    if (pProcInfo->iIoReadDes[0] != 0) {
+        syslog(LOG_INFO, "00024,TampRetryFunc,Tamper Switch Driver reopened\n");
+    } else if (pProcInfo->pConfigData->other.tamper_check[0] == '1') {
+        gReopenAtMs = NowMs() + gReopenDelayMs;
+        syslog(LOG_INFO, "00029,TampRetryFunc,Tamper Switch Driver not reopened, next try in %d s\n",
+               gReopenDelayMs / 1000);
+        gReopenDelayMs = std::min(gReopenDelayMs * 2, kReopenMaxMs);
+    }
+}
+
 char TamperCheck(const ProcInfo *pProcInfo) { return pProcInfo->pConfigData->other.tamper_check[0]; }
 
-// Deletion first: whatever happens to the alarms, the card master file must be gone.
-void TamperResponse() {
-    if (DeleteFile(CARD_MASTER_FILE) != 0)
+bool DeviceWatched(const ProcInfo *pProcInfo) {
+    const int dev = pProcInfo->iIoReadDes[0];
+    return dev != 0 && std::find(std::begin(pProcInfo->iaSelectDes), std::end(pProcInfo->iaSelectDes), dev) !=
+                           std::end(pProcInfo->iaSelectDes);
+}
+
+// Deletion first: whatever happens to the alarms, the card master file must be gone. The alarms
+// never wait for their peers: one that cannot be handed over now is kept and sent later.
+void TamperResponse(ProcInfo *pProcInfo) {
+    const bool deleted = DeleteFile(CARD_MASTER_FILE) == 0;
+    if (!deleted)
         syslog(LOG_INFO, "00018,TampReadFunc,%s delete failed(errno=%d(%s))\n", CARD_MASTER_FILE, errno,
                strerror(errno));
     sync();
-    WritePipe_ErrLog(static_cast<unsigned char>(gstLocalInfo.uiTampErrCode & 0xff), kKindTamper);
+    const bool kept = WritePipe_ErrLog(static_cast<unsigned char>(gstLocalInfo.uiTampErrCode & 0xff), kKindTamper) != 0;
     DataArea disp = SpaceFilled();
     memcpy(disp.data(), kDisplayText, sizeof kDisplayText - 1);
-    ComFIFOPutData2(KIV_FIFO_DISP, TAMP_MOD_ID, kCmdDisplay, disp.data());
-    SendSTSError(1, 1);
+    const bool dispKept = SendAlarm(KIV_FIFO_DISP, kCmdDisplay, disp.data()) != 0;
+    DataArea sts{};
+    StsErrorData(1, 1, sts.data());
+    const bool stsKept = SendAlarm(KIV_FIFO_STS, kCmdStsError, sts.data()) != 0;
+    syslog(LOG_INFO, "00019,TampReadFunc,Tamper Switch opened, %s %s\n", CARD_MASTER_FILE,
+           deleted ? "deleted" : "NOT deleted");
+    if (kept || dispKept || stsKept) StartRetryClock(pProcInfo);
 }
 
 int SettingChanged(ProcInfo *pProcInfo, unsigned char arg) {
     if (arg == 1) {
+        const bool watched = DeviceWatched(pProcInfo);
         char check = TamperCheck(pProcInfo);
         if (check == '1') {
             if (TampDrvOpenProc(pProcInfo) == -1) syslog(LOG_INFO, "00003,FifoReadFunc,TampDrvOpenProc failed\n");
@@ -100,6 +207,10 @@ int SettingChanged(ProcInfo *pProcInfo, unsigned char arg) {
                    "00005,FifoReadFunc,setting value is illegal(pProcInfo->pConfigData->other.tamper_check[0]=%c\n",
                    check);
         }
+        // Whoever can write the setting can disarm the monitor: the operator must see it.
+        if (DeviceWatched(pProcInfo) != watched)
+            syslog(LOG_INFO, watched ? "00021,FifoReadFunc,tamper check off, Tamper Switch Driver not watched\n"
+                                     : "00020,FifoReadFunc,tamper check on, Tamper Switch Driver watched\n");
     }
     DataArea reply = SpaceFilled();
     ComFIFOPutData2(KIV_FIFO_STS, TAMP_MOD_ID, kCmdSettingReply, reply.data());
@@ -107,6 +218,11 @@ int SettingChanged(ProcInfo *pProcInfo, unsigned char arg) {
 }
 
 int WakeUp(ProcInfo *pProcInfo) {
+    // A device whose reads are failing is opened afresh, as one closed for failing is.
+    if (gFailingSinceMs != 0) {
+        (void)TampDrvCloseProc(pProcInfo);
+        DeviceServed();
+    }
     int iRet = TampDrvOpenProc(pProcInfo);
     if (iRet == -1) {
         syslog(LOG_INFO, "00006,FifoReadFunc,TampDrvOpenProc failed\n");
@@ -146,7 +262,8 @@ int TampDrvOpenProc(ProcInfo *pProcInfo) {
     int iRet = 0;
     if (TamperCheck(pProcInfo) == '1' && pProcInfo->iIoReadDes[0] == 0) {
         errno = 0;
-        int fd = open(TAMP_DEVICE, O_RDWR);
+        // Non-blocking: a byte that another reader of the device took leaves nothing to wait for.
+        int fd = AboveStdFd(open(TAMP_DEVICE, O_RDWR | O_NONBLOCK | O_CLOEXEC));
         if (fd == -1) {
             syslog(LOG_INFO, "00012,TampDrvOpenProc,open(Tamper Switch Driver) failed(errno=%d(%s))\n", errno,
                    strerror(errno));
@@ -213,6 +330,13 @@ void SetSelectFD(ProcInfo *pProcInfo) {
     syslog(LOG_DEBUG, "pProcInfo->iaSelectDes[%d] = %d\n", slot, pProcInfo->iaSelectDes[slot]);
     syslog(LOG_DEBUG, "FifoReadFunc = 0x%lx\n", TraceAddr(FifoReadFunc));
     syslog(LOG_DEBUG, "pProcInfo->pSelectProc[%d] = 0x%lx\n", slot, TraceAddr(pProcInfo->pSelectProc[slot]));
+    if (gRetryDes != 0) {
+        ++slot;
+        pProcInfo->iaSelectDes[slot] = gRetryDes;
+        pProcInfo->pSelectProc[slot] = TampRetryFunc;
+        syslog(LOG_DEBUG, "pProcInfo->iaSelectDes[%d] = %d\n", slot, pProcInfo->iaSelectDes[slot]);
+        syslog(LOG_DEBUG, "TampRetryFunc = 0x%lx\n", TraceAddr(TampRetryFunc));
+    }
     ComSelectInit(pProcInfo);
     TraceEnd("SetSelectFD");
 }
@@ -241,26 +365,48 @@ int TampReadFunc(ProcInfo *pProcInfo) {
     unsigned char event = 0;
     errno = 0;
     ssize_t n = read(pProcInfo->iSelectDes, &event, 1);
-    if (n == -1) {
+    if (n == -1 && errno == EAGAIN) {
+        // Another reader took the byte first: nothing to answer here.
+    } else if (n == -1) {
         const int err = errno;
-        if (LogDue(gReadFailedLog))
+        if (LineDue(gReadFailedLine))
             syslog(LOG_INFO,
                    "00009,TampReadFunc,Tamper Switch Driver Read failed(pProcInfo->iSelectDes=%d), errno=%d(%s)\n",
                    pProcInfo->iSelectDes, err, strerror(err));
-        PauseIfFailingAgain(pProcInfo);
+        DeviceFailed(pProcInfo);
     } else if (n != 1) {
-        if (LogDue(gReadCountLog))
+        if (LineDue(gReadCountLine))
             syslog(LOG_INFO, "00011,TampReadFunc,Tamper Switch Driver Read Count= %d\n", static_cast<int>(n));
-        PauseIfFailingAgain(pProcInfo);
+        DeviceFailed(pProcInfo);
     } else {
-        gLastReadFailed = false;
-        if (event != kEventOpened)
-            syslog(LOG_INFO, "00010,TampReadFunc,Error Tamper Switch Drive Read Data[0]= 0x%x\n", event);
-        else
-            TamperResponse();
+        DeviceServed();
+        if (event != kEventOpened) {
+            if (LineDue(gReadDataLine))
+                syslog(LOG_INFO, "00010,TampReadFunc,Error Tamper Switch Drive Read Data[0]= 0x%x\n", event);
+        } else {
+            TamperResponse(pProcInfo);
+        }
     }
     TraceEnd("TampReadFunc");
     return 0;
+}
+
+int TampRetryFunc(ProcInfo *pProcInfo) {
+    TraceStart("TampRetryFunc");
+    uint64_t ticks = 0;
+    (void)read(pProcInfo->iSelectDes, &ticks, sizeof ticks);
+    bool waiting = RetryAlarms() > 0;
+    if (gReopenAtMs != 0 && NowMs() >= gReopenAtMs) ReopenDevice(pProcInfo);
+    if (gReopenAtMs != 0) waiting = true;
+    if (!waiting) StopRetryClock(pProcInfo);
+    TraceEnd("TampRetryFunc");
+    return 0;
+}
+
+void TampRetryStop(ProcInfo *pProcInfo) {
+    StopRetryClock(pProcInfo);
+    gReopenAtMs = 0;
+    FlushAlarmsAtExit();
 }
 
 int WritePipe_ErrLog(unsigned char code, unsigned char kind) {
@@ -269,7 +415,7 @@ int WritePipe_ErrLog(unsigned char code, unsigned char kind) {
     GetDateTimeStr(reinterpret_cast<char *>(data.data()), reinterpret_cast<char *>(data.data()) + 8);
     data[14] = code;
     data[15] = kind;
-    int iRet = ComFIFOPutData2(KIV_FIFO_LOG, TAMP_MOD_ID, kCmdErrLog, data.data());
+    int iRet = SendAlarm(KIV_FIFO_LOG, kCmdErrLog, data.data());
     TraceEnd("WritePipe_ErrLog");
     return iRet;
 }

@@ -1,5 +1,4 @@
 // Entry of the tamper-switch monitor.
-#include <fcntl.h>
 #include <stdlib.h>
 #include <string.h>
 #include <syslog.h>
@@ -12,23 +11,7 @@
 #include "ipc/stsmsg.h"
 #include "tamp.h"
 
-namespace {
-
-// A module started with a standard descriptor closed would get that number for its command
-// pipe or device, and 0 means "none" in the context record: keep 0 to 2 taken.
-void KeepStdDescriptors() {
-    for (int fd = 0; fd <= 2; ++fd) {
-        if (fcntl(fd, F_GETFD) == -1) {
-            int null = open("/dev/null", O_RDWR);
-            if (null > 2) close(null);
-        }
-    }
-}
-
-} // namespace
-
 int main(int argc, char *argv[]) {
-    KeepStdDescriptors();
     openlog("KIVTAMP", LOG_PID, LOG_LOCAL4);
     int level = GetLogLevel(argc, argv);
     setlogmask((1 << (level + 1)) - 1);

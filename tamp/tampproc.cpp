@@ -1,4 +1,5 @@
 // Start-up, main loop and shut-down of the tamper-switch monitor.
+#include <fcntl.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/ipc.h>
@@ -67,6 +68,9 @@ int InitProc(ProcInfo *pProcInfo) {
         syslog(LOG_INFO, "error(TampFifo read) of ComFifoCreate()\n");
         return -1;
     }
+    // Opened blocking, so that start-up waits for the supervisor; read without waiting from now on,
+    // as a record that another reader took leaves nothing in the pipe.
+    (void)fcntl(pProcInfo->iFifoReadDes, F_SETFL, fcntl(pProcInfo->iFifoReadDes, F_GETFL) | O_NONBLOCK);
     syslog(LOG_DEBUG, "success of fifoReadOpen(TAMP)\n");
     syslog(LOG_DEBUG, "fifoTampRead = %d\n", pProcInfo->iFifoReadDes);
     // While the supervisor restarts nobody else holds the pipe open for writing: every read would
@@ -181,6 +185,7 @@ int TermProc(ProcInfo *pProcInfo) {
 int TermProcSub(ProcInfo *pProcInfo) {
     TraceStart("TermProcSub");
     int iRet = TampDrvCloseProc(pProcInfo);
+    TampRetryStop(pProcInfo);
     int status = 0;
     if (iRet == -1) {
         status = 1;

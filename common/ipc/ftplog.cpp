@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "internal/sysutil.h"
 #include "internal/trace.h"
 #include "ipc/osfifo.h"
 #include "ipc/stsmsg.h"
@@ -41,7 +42,7 @@ void ComFIFOGetFTP(void) {
     if (mkfifo(KIV_FIFO_FTP, kFifoMode) != 0) TRACE_FUNC_END(LOG_INFO, "ComFIFOGetFTP");
     errno = 0;
     // Read-write and non-blocking: the open never waits, and reads never see end of file.
-    const int fd = open(KIV_FIFO_FTP, O_RDWR | O_NONBLOCK);
+    const int fd = AboveStdFd(open(KIV_FIFO_FTP, O_RDWR | O_NONBLOCK | O_CLOEXEC));
     if (fd == -1) {
         const int err = errno;
         syslog(LOG_INFO, "%s open error (errno=%d(%s))\n", KIV_FIFO_FTP, err, strerror(err));

@@ -2,10 +2,12 @@
 #include "ipc/osfifo.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <climits>
@@ -13,6 +15,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "internal/record.h"
+#include "internal/sysutil.h"
 #include "internal/trace.h"
 
 // One write of 256 bytes is atomic on a pipe, so records from different writers never interleave.
@@ -22,6 +26,8 @@ static_assert(KIV_FIFO_MSG_SIZE <= PIPE_BUF);
 constexpr mode_t kFifoMode = 0777;
 constexpr useconds_t kOpenRetryUsec = 50000;
 constexpr int kPutAttempts = 3;
+// How often the waiting sender looks again for a reader of a pipe nobody reads yet.
+constexpr int kReaderPollMs = 10;
 
 // Puts the "%03d" text of an id in a three-character field. A value that needs more characters
 // keeps its first three, as a record built in place would after the next field overwrites it.
@@ -43,14 +49,6 @@ static int GetId(const char *field) {
     std::array<char, 4> text{};
     std::memcpy(text.data(), field, 3);
     return std::atoi(text.data());
-}
-
-static FifoMsg BuildRecord(int iMod_id, int iCmd_id, const void *data) {
-    FifoMsg msg{};
-    PutId(msg.iMod_id, iMod_id);
-    PutId(msg.iCmd_id, iCmd_id);
-    std::memcpy(msg.data, data, KIV_FIFO_DATA_SIZE);
-    return msg;
 }
 
 // How one kind of ComFifoCreateOpen opens its pipe.
@@ -88,7 +86,7 @@ static int OpenFifo(ProcInfo *pProcInfo, const char *fifoname, const OpenKind &k
     for (;;) {
         errno = 0;
         syslog(LOG_DEBUG, "start of open %s(%s)\n", kind.what, fifoname);
-        const int fd = open(fifoname, kind.flags);
+        const int fd = AboveStdFd(open(fifoname, kind.flags | O_CLOEXEC));
         if (fd >= 0) {
             syslog(LOG_DEBUG, "open FifoDescriptor(%s) = %d\n", kind.what, fd);
             TraceEnd("ComFifoCreate()");
@@ -106,35 +104,39 @@ static int OpenFifo(ProcInfo *pProcInfo, const char *fifoname, const OpenKind &k
     }
 }
 
-// Probe of both senders: a read stream on the path. It fails for a missing path (nothing is
-// created) and otherwise waits, as a FIFO open for reading does, for a writer.
+// Probe of both senders: the path must be there. Opened without waiting, since a FIFO opened for
+// reading would otherwise wait for a writer, which a peer that died never brings back.
 static bool ProbeFifo(const char *fifo) {
     errno = 0;
-    FILE *probe = std::fopen(fifo, "r");
-    if (probe == nullptr) {
+    const int fd = open(fifo, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd == -1) {
         const int err = errno;
         syslog(LOG_INFO, "FIFO read open error (fifo=%s, errno=%d(%s))\n", fifo, err, strerror(err));
+        errno = err;
         return false;
     }
-    (void)std::fclose(probe);
+    close(fd);
     return true;
 }
 
 static void LogWriteOpenError(const char *fifo, int err) {
     syslog(LOG_INFO, "FIFO write open error (fifo=%s, errno=%d(%s))\n", fifo, err, strerror(err));
+    errno = err;
 }
 
-// Opening side of both senders. A record goes only into a pipe: the path is never created (it
-// may have vanished since the probe), and anything else found there, a regular file left in the
-// pipe's place say, would keep the records and report them delivered while the reader never
-// hears of them. Returns the descriptor, or -1 after the "write open" line.
-static int OpenPipeForRecord(const char *fifo, int flags) {
+static void LogWriteError(const char *fifo, int err) {
+    syslog(LOG_INFO, "FIFO write error (fifo=%s, errno=%d(%s))\n", fifo, err, strerror(err));
+    errno = err;
+}
+
+// Opening side of both senders, never blocking. A record goes only into a pipe: the path is never
+// created (it may have vanished since the probe), and anything else found there, a regular file
+// left in the pipe's place say, would keep the records and report them delivered while the
+// reader never hears of them. Returns the descriptor, or -1 with errno.
+static int OpenPipeForRecord(const char *fifo) {
     errno = 0;
-    const int fd = open(fifo, O_WRONLY | O_APPEND | flags);
-    if (fd == -1) {
-        LogWriteOpenError(fifo, errno);
-        return -1;
-    }
+    const int fd = AboveStdFd(open(fifo, O_WRONLY | O_APPEND | O_NONBLOCK | O_CLOEXEC));
+    if (fd == -1) return -1;
     struct stat st {};
     int err = 0;
     if (fstat(fd, &st) != 0)
@@ -143,14 +145,66 @@ static int OpenPipeForRecord(const char *fifo, int flags) {
         err = EINVAL;
     if (err != 0) {
         close(fd);
-        LogWriteOpenError(fifo, err);
+        errno = err;
         return -1;
     }
     return fd;
 }
 
-static void LogWriteError(const char *fifo, int err) {
-    syslog(LOG_INFO, "FIFO write error (fifo=%s, errno=%d(%s))\n", fifo, err, strerror(err));
+// Milliseconds left before deadline, never negative.
+static int MsLeft(int64_t deadline) {
+    const int64_t left = deadline - NowMs();
+    return left > 0 ? static_cast<int>(left) : 0;
+}
+
+// The waiting open of ComFIFOPutData2: while no process reads the pipe (ENXIO) it tries again every
+// few milliseconds until the deadline.
+static int OpenPipeWaiting(const char *fifo, int64_t deadline) {
+    for (;;) {
+        const int fd = OpenPipeForRecord(fifo);
+        if (fd != -1 || errno != ENXIO || MsLeft(deadline) == 0) return fd;
+        (void)poll(nullptr, 0, std::min(kReaderPollMs, MsLeft(deadline)));
+        errno = ENXIO;
+    }
+}
+
+// The waiting write of ComFIFOPutData2: while the pipe has no room for the record (EAGAIN) it
+// waits for room until the deadline. A record of 256 bytes goes in whole or not at all.
+static bool WriteRecordWaiting(FILE *stream, int fd, const FifoMsg &msg, int64_t deadline) {
+    for (;;) {
+        errno = 0;
+        if (std::fwrite(&msg, sizeof msg, 1, stream) == 1) return true;
+        const int err = errno;
+        if (err != EAGAIN || MsLeft(deadline) == 0) {
+            errno = err;
+            return false;
+        }
+        std::clearerr(stream);
+        pollfd room{fd, POLLOUT, 0};
+        (void)poll(&room, 1, MsLeft(deadline));
+    }
+}
+
+FifoMsg BuildRecord(int iMod_id, int iCmd_id, const void *data) {
+    FifoMsg msg{};
+    PutId(msg.iMod_id, iMod_id);
+    PutId(msg.iCmd_id, iCmd_id);
+    std::memcpy(msg.data, data, KIV_FIFO_DATA_SIZE);
+    return msg;
+}
+
+PutStep PutRecordNow(const char *fifo, const FifoMsg &msg) {
+    const int fd = OpenPipeForRecord(fifo);
+    if (fd == -1) return PutStep::kOpen;
+    errno = 0;
+    if (write(fd, &msg, sizeof msg) != static_cast<ssize_t>(sizeof msg)) {
+        const int err = errno != 0 ? errno : EAGAIN;
+        close(fd);
+        errno = err;
+        return PutStep::kWrite;
+    }
+    close(fd);
+    return PutStep::kDone;
 }
 
 extern "C" {
@@ -247,69 +301,65 @@ int ComFIFOGetData(ProcInfo *pProcInfo, int *iMod_id, int *iCmd_id, void *data) 
 
 int ComFIFOPutData2(const char *fifo, int iMod_id, int iCmd_id, const void *data) {
     const FifoMsg msg = BuildRecord(iMod_id, iCmd_id, data);
-    int result = 0;
+    // One bound for the whole call: attempts after it has passed try once each without waiting.
+    const int64_t deadline = NowMs() + KIV_FIFO_PUT_WAIT_MS;
     for (int attempt = 0; attempt < kPutAttempts; ++attempt) {
-        if (!ProbeFifo(fifo)) {
-            result = -1;
-            continue;
-        }
-        // Waits, as an append stream's open does, until some process holds the pipe for reading.
-        const int fd = OpenPipeForRecord(fifo, 0);
+        if (!ProbeFifo(fifo)) continue;
+        const int fd = OpenPipeWaiting(fifo, deadline);
         if (fd == -1) {
-            result = -1;
+            LogWriteOpenError(fifo, errno);
             continue;
         }
         // Every module of the unit delivers its records through an append stream: kept so.
         FILE *stream = fdopen(fd, "a");
         if (stream == nullptr) {
-            LogWriteOpenError(fifo, errno);
+            const int err = errno;
             close(fd);
-            result = -1;
+            LogWriteOpenError(fifo, err);
             continue;
         }
         // Unbuffered, the record goes into the pipe in one write inside fwrite, so a failed write
-        // (the reader gone, an interrupted wait) is seen there and the record is not reported as
-        // delivered by a close whose flush failed.
+        // (the reader gone, no room before the deadline) is seen there and the record is not
+        // reported as delivered by a close whose flush failed.
         (void)std::setvbuf(stream, nullptr, _IONBF, 0);
-        errno = 0;
-        if (std::fwrite(&msg, sizeof msg, 1, stream) != 1) {
-            LogWriteError(fifo, errno);
+        if (!WriteRecordWaiting(stream, fd, msg, deadline)) {
+            const int err = errno;
             (void)std::fclose(stream);
-            result = -1;
+            LogWriteError(fifo, err);
             continue;
         }
         (void)std::fclose(stream);
         return 0;
     }
-    return result;
+    return -1; // errno: the last attempt's failure, as its line gave it
 }
 
 int ComFIFOPutData3(const char *fifo, int iMod_id, int iCmd_id, const void *data) {
     TRACE_FUNC_START(LOG_DEBUG, "ComFIFOPutData3");
     const FifoMsg msg = BuildRecord(iMod_id, iCmd_id, data);
-    int result = 0;
-    for (int attempt = 0; attempt < kPutAttempts; ++attempt) {
+    int result = -1;
+    int err = 0;
+    for (int attempt = 0; attempt < kPutAttempts && result != 0; ++attempt) {
         if (!ProbeFifo(fifo)) {
-            result = -1;
+            err = errno;
             continue;
         }
-        const int fd = OpenPipeForRecord(fifo, O_NONBLOCK);
-        if (fd == -1) {
-            result = -1;
-            continue;
+        switch (PutRecordNow(fifo, msg)) {
+        case PutStep::kDone:
+            result = 0;
+            break;
+        case PutStep::kOpen:
+            err = errno;
+            LogWriteOpenError(fifo, err);
+            break;
+        case PutStep::kWrite:
+            err = errno;
+            LogWriteError(fifo, err);
+            break;
         }
-        errno = 0;
-        if (write(fd, &msg, sizeof msg) == -1) {
-            LogWriteError(fifo, errno);
-            close(fd);
-            result = -1;
-            continue;
-        }
-        close(fd);
-        result = 0;
-        break;
     }
     TRACE_FUNC_END(LOG_DEBUG, "ComFIFOPutData3");
+    if (result != 0) errno = err;
     return result;
 }
 

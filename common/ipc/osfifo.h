@@ -28,7 +28,8 @@ typedef struct FifoMsg {
 #define KIV_FIFO_DISP "/tmp/pipe/FifoDisp"
 #define KIV_FIFO_FTP "/tmp/pipe/FifoFtp"
 
-/* kind 0 create, 1 read waiting, 2 read, 3 read retrying on EACCES, 4 write waiting,
+/* Every descriptor the library opens is close-on-exec and never 0, 1 or 2.
+ * kind 0 create, 1 read waiting, 2 read, 3 read retrying on EACCES, 4 write waiting,
  * 5 write retrying while missing, 6 read-write.
  * Kind 0: 0 when the pipe exists or was made; kinds 1-6: the descriptor. -1 on failure, with the
  * errno of mkfifo or open in iErrno; a kind outside 0-6 gives -1 and leaves iErrno alone. */
@@ -45,11 +46,20 @@ int ComFifoClose(ProcInfo *pProcInfo, int iFifoDescriptor);
  * nothing was waiting or only a fragment came (logged and dropped; nothing stored); -1 as
  * ComFifoRead. Ids are not checked. */
 int ComFIFOGetData(ProcInfo *pProcInfo, int *iMod_id, int *iCmd_id, void *data);
-/* Appends one record (250 bytes are read from data) to the pipe at fifo, waiting for its reader;
- * never creates the path nor writes into anything there that is not a pipe: 0 delivered; -1 after
- * three failed attempts, errno from the last one. */
+/* How long ComFIFOPutData2 waits, in all, for a reader of the pipe and for room in it. A reader
+ * that serves its pipe takes a record within milliseconds even under load; one that has not
+ * within a second is stopped, gone or stuck, and the caller (a module answering its supervisor,
+ * say) must not be held longer than that. */
+#define KIV_FIFO_PUT_WAIT_MS 1000
+
+/* Appends one record (250 bytes are read from data) to the pipe at fifo through an append stream,
+ * in up to three attempts. Waits for a reader and for room at most KIV_FIFO_PUT_WAIT_MS for the
+ * whole call (never for a writer); never creates the path nor writes into anything there that is
+ * not a pipe; a record goes in whole or not at all. 0 delivered; -1 after three failed attempts,
+ * errno from the last one (ENOENT no pipe, ENXIO no reader, EAGAIN no room in time). */
 int ComFIFOPutData2(const char *fifo, int iMod_id, int iCmd_id, const void *data);
-/* The same, writing through a non-blocking descriptor: a full pipe fails too (errno EAGAIN). */
+/* The same without ever waiting, through a non-blocking descriptor: each attempt fails at once
+ * when nobody reads the pipe (errno ENXIO) or it has no room for the record (EAGAIN). */
 int ComFIFOPutData3(const char *fifo, int iMod_id, int iCmd_id, const void *data);
 
 /* Delivery to the file-transfer module without waiting: the result of ComFIFOPutData3. On -1 the

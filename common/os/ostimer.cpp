@@ -16,6 +16,7 @@
 #include <cstdint>
 
 #include "internal/dispatch.h"
+#include "internal/sysutil.h"
 #include "internal/trace.h"
 
 ProcInfo *pProcInfoCom = nullptr;
@@ -79,10 +80,13 @@ int ComTimerSet(ProcInfo *pProcInfo, int mode, int msec, SelectProc handler) {
     t.pTimerProc = handler;
 
     errno = 0;
-    if (pipe(t.iTimerSelectDes) != 0) {
+    if (pipe2(t.iTimerSelectDes, O_CLOEXEC) != 0) {
         syslog(LOG_INFO, "error of pipe(errno=%d)\n", errno);
         return -1;
     }
+    // A read end of 0 would end the timer table; write ends keep clear of 1 and 2 as well.
+    t.iTimerSelectDes[0] = AboveStdFd(t.iTimerSelectDes[0]);
+    t.iTimerSelectDes[1] = AboveStdFd(t.iTimerSelectDes[1]);
     // A read end beyond the descriptor sets could never be waited on, so the timer is refused.
     // The signal side must never block on a full pipe: it would stop the process for good.
     if (!FdInSet(t.iTimerSelectDes[0]) ||

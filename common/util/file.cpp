@@ -14,6 +14,7 @@
 #include <cstring>
 #include <limits>
 
+#include "internal/sysutil.h"
 #include "util/date.h"
 #include "util/debug.h"
 
@@ -40,7 +41,7 @@ int CreateFile(const char *path, int flags, int32_t size, int *pFd) {
     }
     umask(0);
     errno = 0;
-    int fd = open(path, flags | O_CREAT | O_EXCL, kModeAll);
+    int fd = AboveStdFd(open(path, flags | O_CREAT | O_EXCL | O_CLOEXEC, kModeAll));
     if (fd < 0) {
         file_error = errno;
         return errno == EEXIST ? 1 : 2;
@@ -69,7 +70,7 @@ int OpenFile(const char *path, int flags, int *pFd) {
     }
     errno = 0;
     // Files are made by CreateFile; the mode only keeps a stray O_CREAT from reading garbage.
-    int fd = open(path, flags, kModeAll);
+    int fd = AboveStdFd(open(path, flags | O_CLOEXEC, kModeAll));
     if (fd < 0) {
         file_error = errno;
         return 1;
@@ -122,7 +123,7 @@ int GetFileLength(int fd, int32_t *pLength) {
 
 int IsFileExist(const char *path) {
     errno = 0;
-    int fd = open(path, O_RDONLY);
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0) return 0;
     // A standard descriptor closed by the process can be handed out again: the file is there
     // all the same, and the descriptor must not be left open.
@@ -132,7 +133,7 @@ int IsFileExist(const char *path) {
 
 int RenameFile(const char *oldPath, const char *newPath) {
     errno = 0;
-    int fd = open(oldPath, O_WRONLY);
+    int fd = open(oldPath, O_WRONLY | O_CLOEXEC);
     if (fd < 0) return -1;
     errno = 0;
     if (rename(oldPath, newPath) != 0) {
