@@ -615,6 +615,8 @@ const std::string kNoDev =
 const std::string kIoctl =
     "00013,TampDrvOpenProc,ioctrl(Tamper Switch Driver CR_SETTPPOLLTM) failed(errno=5(Input/output error))\n";
 const std::string kEv = "00010,TampReadFunc,Error Tamper Switch Drive Read Data[0]= 0x";
+const std::string kOpened =
+    "00019,TampReadFunc,Tamper Switch opened, /usr/local/zk/ap/conf/cardmaster.dat deleted\n";
 const std::string kEof = "00011,TampReadFunc,Tamper Switch Driver Read Count= 0\n";
 const std::string kReadFail =
     "00009,TampReadFunc,Tamper Switch Driver Read failed(pProcInfo->iSelectDes={v}), errno=5(Input/output error)\n";
@@ -762,12 +764,13 @@ const Row kRows[] = {
       {"eof-reads:1 fail-reads:1", "", {}},
       {"sleep:1000 eof-reads:1 fail-reads:1", "", {kEof, kReadFail}}}},
     // A device that keeps failing is read again only after a pause of 100 ms, and answered in full
-    // once it recovers; commands are answered meanwhile. (A read that comes just as the failures
+    // once it recovers; commands are answered meanwhile. Each run of failures stays under the second
+    // after which the device would be closed. (A read that comes just as the failures
     // stop waits for what the next action makes due, so no action waits for it.)
     {"DeviceThatKeepsFailingIsReadSeldom", "",
      {{"note-fds fail-reads:always paced:100 fail-reads:0 send:901/00", "reply", {kReadFail}},
-      {"eof-reads:always paced:100 eof-reads:0 send:901/00", "reply", {kEof}},
-      {"queue:01", kResponse, {}}},
+      {"event:00 eof-reads:always paced:100 eof-reads:0 send:901/00", "reply", {kEv + "0\n", kEof}},
+      {"queue:01", kResponse, {kOpened}}},
      "reads:any"},
     // Each send to a missing pipe gives up after three attempts; the card master file goes anyway.
     {"MissingPeerPipesDoNotStopTheResponse", "",
