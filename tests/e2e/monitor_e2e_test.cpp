@@ -272,8 +272,12 @@ struct Scenario {
         }
         for (const std::string &l : Sub(s.lines)) lines.insert(lines.end(), logged, l);
         auto arrived = [&](auto &w) { return unit->Records().Count(w.first) >= w.second.size(); };
-        return Until(
-            [&] { return kivtest::Logged(6, pid).size() >= lines.size() && std::ranges::all_of(want, arrived); });
+        if (Until([&] { return kivtest::Logged(6, pid).size() >= lines.size() && std::ranges::all_of(want, arrived); }))
+            return true;
+        // What did arrive, against what was expected.
+        CheckRecords();
+        CheckLines();
+        return false;
     }
 
     bool WaitForReads(long n) {
@@ -617,9 +621,14 @@ const std::string kIoctl =
 const std::string kEv = "00010,TampReadFunc,Error Tamper Switch Drive Read Data[0]= 0x";
 const std::string kOpened =
     "00019,TampReadFunc,Tamper Switch opened, /usr/local/zk/ap/conf/cardmaster.dat deleted\n";
+const std::string kCheckOn = "00020,FifoReadFunc,tamper check on, Tamper Switch Driver watched\n";
+const std::string kCheckOff = "00021,FifoReadFunc,tamper check off, Tamper Switch Driver not watched\n";
 const std::string kEof = "00011,TampReadFunc,Tamper Switch Driver Read Count= 0\n";
 const std::string kReadFail =
     "00009,TampReadFunc,Tamper Switch Driver Read failed(pProcInfo->iSelectDes={v}), errno=5(Input/output error)\n";
+std::string Held(const char *number, int times) {
+    return std::string("00022,TampReadFunc,") + number + " held back " + std::to_string(times) + " times\n";
+}
 const std::string kShmat = "success of shmat(pShared=0x{x})\n";
 const std::string kShmget = "error of shmget(iShmId=-1, errno=2)\n";
 std::string Short(int n) {
@@ -652,7 +661,7 @@ Row Life(const char *name, std::string setup, Step boot = {"", "awake", {}}) {
             std::move(setup),
             {{"send:081:900/00", "", {Refused("00008", "081", "900", "0")}},
              {"send:901/01", "reply", {}},
-             {"event:01", kResponse, {}}},
+             {"event:01", kResponse, {kOpened}}},
             "",
             0,
             std::move(boot)};
@@ -688,8 +697,8 @@ const Row kRows[] = {
     // The pair kind is read big-endian whatever the host; 1 picks error code 0x22.
     {"PairKindBytesInTheOtherOrder", "check:0 pair-kind:16777216", {}, kNeverOpened, 0, Boot(kKind + "1000000 \n")},
     {"PairKindMinusOne", "check:0 pair-kind:-1", {}, kNeverOpened, 0, Boot(kKind + "ffffffff \n")},
-    {"PairKindOneChoosesTheOtherCode", "pair-kind:1", {{"event:01", "deleted synced errlog-22 display alarm", {}}}},
-    {"PairKindTwoKeepsTheNormalCode", "pair-kind:2", {{"event:01", kResponse, {}}}, "", 0, Boot(kKind + "2 \n")},
+    {"PairKindOneChoosesTheOtherCode", "pair-kind:1", {{"event:01", "deleted synced errlog-22 display alarm", {kOpened}}}},
+    {"PairKindTwoKeepsTheNormalCode", "pair-kind:2", {{"event:01", kResponse, {kOpened}}}, "", 0, Boot(kKind + "2 \n")},
     // The log level of the command line.
     Life("LevelZeroLogsNothing", "arg:0 level:0"),
     Life("LevelMissing", "no-arg", Boot("log level argument missing, level 6 used\n", 0)),
@@ -700,7 +709,7 @@ const Row kRows[] = {
     Life("UnderTheMemoryCheckerNothingIsLeftAllocated", "memcheck arg:7 level:7"),
     // The whole trace of start-up, one command, one tamper response and shut-down, line for line.
     {"TraceOfStartCommandResponseAndShutdown", "arg:7 level:7",
-     {{"note-fds send:901/01", "reply", {}}, {"event:01", kResponse, {}}}, "", 0, {"", "awake", {}},
+     {{"note-fds send:901/01", "reply", {}}, {"event:01", kResponse, {kOpened}}}, "", 0, {"", "awake", {}},
      "start-command-response-shutdown.txt"},
     // Terminate takes data[0] 0 or 1 only (here 1); other senders and commands are refused.
     {"RefusedRecordsAreLoggedAndChangeNothing", "check:0 terminate-with:1",
@@ -713,22 +722,22 @@ const Row kRows[] = {
     {"SettingChangeAppliesTheCheckByte", "",
      {{"note-fds send:901/01", "reply", {}},            // already open: not opened again
       {"check:0 send:901/00", "reply", {}},             // data[0] 0: reply only, the device stays open
-      {"send:901/01", "reply", {}},                     // closed and no longer watched
+      {"send:901/01", "reply", {kCheckOff}},            // closed and no longer watched
       {"in:pselect queue:01", "", {}},
-      {"check:1 send:901/01", "reply " + kResponse, {}},  // opened again; the waiting event is read now
+      {"check:1 send:901/01", "reply " + kResponse, {kCheckOn, kOpened}},  // opened again; the waiting event is read now
       {"check:X send:901/01 send:901/00", "reply reply", {kIllegal + "X\n"}},
-      {"make-card-master event:01", kResponse, {}}},
+      {"make-card-master event:01", kResponse, {kOpened}}},
      "opens:2 ioctls:2 closes:2"},
     {"CheckByteTwoAtStartUp", "check:2", {{"send:901/01", "reply", {kIllegal + "2\n"}}}, kNeverOpened},
     {"SettingChangeReportsDeviceFailures", "check:0",
      {{"unbind check:1 send:901/01", "reply", {kNoDev, "00003,FifoReadFunc,TampDrvOpenProc failed\n"}},
-      {"bind ioctl-fails send:901/01", "reply", {kIoctl, "00003,FifoReadFunc,TampDrvOpenProc failed\n"}},
-      {"event:01", kResponse, {}}}},  // watched although its configuration failed
+      {"bind ioctl-fails send:901/01", "reply", {kIoctl, "00003,FifoReadFunc,TampDrvOpenProc failed\n", kCheckOn}},
+      {"event:01", kResponse, {kOpened}}}},  // watched although its configuration failed
     {"WakeUpOpensTheDeviceAndReportsTheOutcome", "check:0",
      {{"send:902/00", "awake", {}},
       {"check:1 unbind send:902/00", "awake-failed", {kNoDev, "00006,FifoReadFunc,TampDrvOpenProc failed\n"}},
       {"bind ioctl-fails send:902/00", "awake-failed", {kIoctl, "00006,FifoReadFunc,TampDrvOpenProc failed\n"}},
-      {"event:01", kResponse, {}},
+      {"event:01", kResponse, {kOpened}},
       {"ioctl-works send:902/00", "awake", {}}}},  // already open: not opened again
     // Whatever a writer puts into the pipe is read 256 bytes at a time; a read of a whole record is
     // parsed, fewer bytes are dropped with their count (six of a terminate would otherwise stop it).
@@ -741,28 +750,32 @@ const Row kRows[] = {
       {"", "", {Short(7)}, std::string("080901\0", 7)},
       {"", "reply awake", {Refused("00008", "081", "901", "2")},
        MakeRecord(80, 901, kZero) + MakeRecord(80, 902, kZero) + MakeRecord(81, 901, "\x02")},
-      {"event:01", kResponse, {}}}},
+      {"event:01", kResponse, {kOpened}}}},
     // The device is served before the command pipe: a flood of commands cannot hold off the response,
     // and every command of the flood is answered.
-    {"EventDuringACommandFloodIsAnsweredAtOnce", "", {{"flood-event:01", kResponse, {}}}},
+    {"EventDuringACommandFloodIsAnsweredAtOnce", "", {{"flood-event:01", kResponse, {kOpened}}}},
     // With its own writing end held, a pipe without other writers leaves the monitor asleep.
     {"NoWriterOnTheCommandPipeLeavesTheMonitorIdle", "", {{"release-pipe in:pselect idle hold-pipe send:901/00", "reply", {}}}},
     // The tamper response: card master file first, then the flush, error log, display and supervisor.
     {"EveryOpeningDeletesTheCardMasterAndRaisesThreeRecords", "",
-     {{"event:01", kResponse, {}}, {"event:01", "synced " + kAlarms, {}}, {"make-card-master event:01", kResponse, {}}}},
+     {{"event:01", kResponse, {kOpened}},
+      {"event:01", "synced " + kAlarms, {kOpened}},
+      {"make-card-master event:01", kResponse, {kOpened}}}},
     {"EventsQueuedTogetherAreAnsweredOneAfterTheOther", "",
      {{"event:0102018001ff", kResponse + " synced " + kAlarms + " synced " + kAlarms,
-       {kEv + "2\n", kEv + "80\n", kEv + "ff\n"}}}},
+       {kOpened, kEv + "2\n", kOpened, kOpened}}}},  // one line of other bytes a second
     {"FailedDeletionIsLoggedAndTheAlarmsStillGoOut", "",
      {{"card-master-dir event:01", "synced " + kAlarms,
-       {"00018,TampReadFunc,/usr/local/zk/ap/conf/cardmaster.dat delete failed(errno=39(Directory not empty))\n"}}}},
-    // Other event bytes and failed reads change nothing; a failure is logged at most once a second.
+       {"00018,TampReadFunc,/usr/local/zk/ap/conf/cardmaster.dat delete failed(errno=39(Directory not empty))\n",
+        "00019,TampReadFunc,Tamper Switch opened, /usr/local/zk/ap/conf/cardmaster.dat NOT deleted\n"}}}},
+    // Other event bytes and failed reads change nothing; each kind of line comes at most once a
+    // second, the next one after the times it was held back.
     {"OtherEventsAndFailedReadsChangeNothing", "",
-     {{"note-fds event:00 event:02 event:ff eof-reads:2 fail-reads:2", "",
-       {kEv + "0\n", kEv + "2\n", kEv + "ff\n", kEof, kReadFail}},
-      {"event:01", kResponse, {}},  // still watched
-      {"eof-reads:1 fail-reads:1", "", {}},
-      {"sleep:1000 eof-reads:1 fail-reads:1", "", {kEof, kReadFail}}}},
+     {{"note-fds event:00 event:02 event:ff eof-reads:2 fail-reads:2", "", {kEv + "0\n", kEof, kReadFail}},
+      {"event:01", kResponse, {kOpened}},  // still watched
+      {"eof-reads:1 fail-reads:1 event:04", "", {}},  // the good read ends the run of failures
+      {"sleep:1000 eof-reads:1 fail-reads:1 event:03", "",
+       {Held("00011", 2), kEof, Held("00009", 2), kReadFail, Held("00010", 3), kEv + "3\n"}}}},
     // A device that keeps failing is read again only after a pause of 100 ms, and answered in full
     // once it recovers; commands are answered meanwhile. Each run of failures stays under the second
     // after which the device would be closed. (A read that comes just as the failures
@@ -810,7 +823,7 @@ const Row kRows[] = {
       {"resume-errlog", "filler " + kAlarms, {}}}, "", -1},
     // Other signals stay blocked during the wait: they neither end nor disturb the process.
     {"OtherSignalsStayBlockedDuringTheWait", "",
-     {{"in:pselect blocked:wait signals:3,12,13,14,20,21,24,26,27,29,34,64", "", {}}, {"event:01", kResponse, {}}}},
+     {{"in:pselect blocked:wait signals:3,12,13,14,20,21,24,26,27,29,34,64", "", {}}, {"event:01", kResponse, {kOpened}}}},
 };
 // clang-format on
 
