@@ -285,21 +285,22 @@ struct Scenario {
         return sw.WaitForCount("reads", sw.Reads() + n, 10s);
     }
 
-    // The device's reads during ms of failures come `apart` ms apart (the median gap), and the
-    // monitor takes under 1 % of a CPU meanwhile.
+    // Over 600 ms of failing reads the monitor pauses `apart` ms between two reads (the shortest
+    // gap but the first, which may come before the pause; a busy machine only lengthens the others)
+    // and takes under 1 % of a CPU.
     bool Paced(long apart) {
         const long long from = MonotonicMs();
         const long long cpu = CpuNs(pid);
         std::this_thread::sleep_for(600ms);
         const long long used = CpuNs(pid) - cpu;
-        std::vector<long long> times, gaps;
+        std::vector<long long> times;
+        std::vector<long long> gaps;
         for (const std::string &t : Split(unit->Switch().Text("read_times"), '\n')) times.push_back(std::stoll(t));
         std::erase_if(times, [&](long long t) { return t < from; });
-        for (size_t i = 1; i < times.size(); ++i) gaps.push_back(times[i] - times[i - 1]);
-        std::sort(gaps.begin(), gaps.end());
-        const long long median = gaps.size() < 3 ? 0 : gaps[gaps.size() / 2];
-        EXPECT_TRUE(median >= apart * 95 / 100 && median <= apart * 130 / 100)
-            << "reads " << median << " ms apart: " << testing::PrintToString(gaps);
+        for (size_t i = 2; i < times.size(); ++i) gaps.push_back(times[i] - times[i - 1]);
+        const long long shortest = gaps.size() < 2 ? 0 : *std::min_element(gaps.begin(), gaps.end());
+        EXPECT_TRUE(shortest >= apart * 95 / 100 && shortest <= apart * 130 / 100)
+            << "reads " << shortest << " ms apart at the least: " << testing::PrintToString(gaps);
         EXPECT_LT(used, 6'000'000) << "CPU time in ns over 600 ms";
         return true;
     }
@@ -387,10 +388,16 @@ struct Scenario {
         return empty && unlink(path.c_str()) == 0;
     }
 
+    // In the call and asleep there: its CPU time stands still for 20 ms (a poll of the device waits
+    // for the stand-in's answer inside pselect, and goes on once it has it).
     bool WaitsIn(const std::string &call) const {
         const long nr = call == "pselect" ? SYS_pselect6 : call == "write" ? SYS_write : SYS_openat;
         const std::string file = "/proc/" + std::to_string(pid) + "/syscall";
-        return Until([&] { return std::atol(kivtest::ReadFileBytes(file).c_str()) == nr; });
+        return Until([&] {
+            const long long cpu = CpuNs(pid);
+            std::this_thread::sleep_for(20ms);
+            return std::atol(kivtest::ReadFileBytes(file).c_str()) == nr && CpuNs(pid) == cpu;
+        });
     }
 
     bool NoteDescriptors() {
