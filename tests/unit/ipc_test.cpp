@@ -86,9 +86,10 @@ class Ipc : public testing::Test {
     ProcInfo pi_{};
 };
 
-// The one check of every operation's debug trace, on a path through all of them.
-TEST_F(Ipc, EveryOperationTracesItsSteps) {
-    Fd sts(Held(KIV_FIFO_STS)), stsp(Held(KIV_FIFO_STSP));
+// A pipe made and held, a record through it, a write and a close, the two status notifications.
+TEST_F(Ipc, OperationsOnAHeldPipeAndTheStatusNotifications) {
+    Fd sts(Held(KIV_FIFO_STS));
+    Fd stsp(Held(KIV_FIFO_STSP));
     umask(022);
     EXPECT_EQ(ComFifoCreateOpen(&pi_, kPipe.c_str(), 0), 0);
     struct stat st {};
@@ -104,26 +105,14 @@ TEST_F(Ipc, EveryOperationTracesItsSteps) {
     auto given = std::make_unique<char[]>(5); // exactly five bytes on the heap: no more may show
     std::memcpy(given.get(), "%s%n%x", 5);
     EXPECT_EQ(ComFifoWrite(rw.fd, given.get(), 5), 0);
+    EXPECT_EQ(ReadAvailable(rw.fd), "%s%n%");
     EXPECT_EQ(ComFifoClose(&pi_, rw.fd), 0); // closed, or the leak check would say so
+    rw.fd = -1;
     WakeupComplete(53, 0, "0312");
     TerminateComplete(53, 0);
+    EXPECT_EQ(ReadAvailable(stsp.fd), "0536000000312" + Blank(243));
     EXPECT_EQ(ReadAvailable(sts.fd), "053605000" + Blank(247)); // a delivered log record asks for no stop
-    const std::string fd = std::to_string(rw.fd), p = kPipe + ")\n";
-    rw.fd = -1;
-    const Texts open = {"start of ComFifoCreate()\n", "fifoname = " + kPipe + "\n"};
-    // clang-format off
-    EXPECT_EQ(Logged(LOG_DEBUG), (open + Texts{"kind = 0\n", "create of FIFO Pipe(" + p, "mkfifo success(" + p,
-        "end of ComFifoCreate()\n"} + open + Texts{"kind = 6\n", "start of open RW(" + p,
-        "open FifoDescriptor(RW) = " + fd + "\n", "end of ComFifoCreate()\n",
-        Func("start", "ftplog", "ComFIFOPutDataforFtpLog"), Func("start", "osfifo", "ComFIFOPutData3"),
-        Func("end", "osfifo", "ComFIFOPutData3"), Func("end", "ftplog", "ComFIFOPutDataforFtpLog"),
-        "start of ComFifoRead()\n", "fifoDescript = " + fd + "\n", F("pid=%d, read-cnt=256byte\n", getpid()),
-        "receive-data=080901\n", "end of ComFifoRead()\n", "start of ComFifoWrite()\n",
-        "send ok(iFifoDescript=" + fd + ")\n", "send data(%s%n%)\n", "end of ComFifoWrite()\n",
-        "start of ComFifoClose()\n", "FifoClose success(iFifoDescriptor=" + fd + ")\n", "end of ComFifoClose()\n",
-        "start of WakeupComplete\n", "end of WakeupComplete\n", "start of TerminateComplete\n",
-        "end of TerminateComplete\n"}));
-    // clang-format on
+    EXPECT_EQ(Logged(LOG_INFO), Texts{});
 }
 
 TEST_F(Ipc, RecordsTravelVerbatimAndSplitAsTheyArrive) {
@@ -155,12 +144,17 @@ TEST_F(Ipc, RecordsTravelVerbatimAndSplitAsTheyArrive) {
 }
 
 TEST_F(Ipc, FailuresReturnMinusOneWithErrnoAndTheirLines) {
-    Fd reader(Held(kPipe)), writer(open(kPipe.c_str(), O_WRONLY | O_NONBLOCK));
+    Fd reader(Held(kPipe));
+    Fd writer(open(kPipe.c_str(), O_WRONLY | O_NONBLOCK));
     close(reader.fd);
     reader.fd = -1; // a pipe without reader
+    // Each call fails with -1 and its lines; a call given the record leaves its errno there (77:
+    // left alone). kNone: the call takes no record.
+    constexpr int kNone = -2;
     const auto fails = [&](int result, int iErrno, const Texts &lines, int row = __builtin_LINE()) {
-        EXPECT_EQ(std::pair(result, pi_.iErrno), std::pair(-1, iErrno)) << "row at line " << row; // 77: left alone
-        EXPECT_EQ(Logged(LOG_INFO), lines);
+        EXPECT_EQ(result, -1) << "row at line " << row;
+        EXPECT_TRUE(iErrno == kNone || pi_.iErrno == iErrno) << "row at line " << row << ": " << pi_.iErrno;
+        EXPECT_EQ(Logged(LOG_INFO), lines) << "row at line " << row;
         pi_.iErrno = 77;
     };
     const auto opening = [&](const std::string &path, int kind) { return ComFifoCreateOpen(&pi_, path.c_str(), kind); };
@@ -173,16 +167,16 @@ TEST_F(Ipc, FailuresReturnMinusOneWithErrnoAndTheirLines) {
     fails(opening(kMissing, -1), 77, {"error of kind(-1)\n"});
     std::string buf(256, '\0');
     fails(ComFifoRead(&pi_, -1, buf.data()), EBADF, {"read failed(fifoDescript=-1), errno=9\n"});
-    fails(ComFifoWrite(-1, "abc", 3), 77, {"send failed(iFifoDescript=-1, errno=9)\n"});
     fails(ComFifoClose(&pi_, -1), EBADF, {"FifoClose failed(iFifoDescriptor=-1, errno=9)\n"});
-    fails(ComFIFOPutData3(kPipe.c_str(), 53, 609, Blank(250).data()), 77,
+    fails(ComFifoWrite(-1, "abc", 3), kNone, {"send failed(iFifoDescript=-1, errno=9)\n"});
+    fails(ComFIFOPutData3(kPipe.c_str(), 53, 609, Blank(250).data()), kNone,
           Times(3, "FIFO write open error (fifo=" + kPipe + ", errno=6(No such device or address))\n"));
     // A regular file in a pipe's place receives nothing.
     const std::string file = "/tmp/pipe/FifoFile";
     Fd regular(open(file.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
     const Texts refused = Times(3, "FIFO write open error (fifo=" + file + ", errno=22(Invalid argument))\n");
-    fails(ComFIFOPutData2(file.c_str(), 53, 609, Blank(250).data()), 77, refused);
-    fails(ComFIFOPutData3(file.c_str(), 53, 609, Blank(250).data()), 77, refused);
+    fails(ComFIFOPutData2(file.c_str(), 53, 609, Blank(250).data()), kNone, refused);
+    fails(ComFIFOPutData3(file.c_str(), 53, 609, Blank(250).data()), kNone, refused);
     EXPECT_EQ(kivtest::ReadFileBytes(file), "");
     EXPECT_FALSE(Exists(kMissing.c_str()));
 }
