@@ -89,13 +89,13 @@ struct Row {
     // Device counts that differ from the defaults: opened, configured and closed once, every event
     // and fault read once (any: not counted), nothing left queued.
     std::string device = {};
-    int exit = 0;                     // exit code, or minus the signal that ended it
-    Step boot = {"", "awake", {}};    // no lines: those of a start-up that went well
-    const char *golden = nullptr;     // file under tests/e2e/golden: the whole priority-7 output
+    int exit = 0;                  // exit code, or minus the signal that ended it
+    Step boot = {"", "awake", {}}; // no lines: those of a start-up that went well
+    const char *golden = nullptr;  // file under tests/e2e/golden: the whole priority-7 output
 };
 
-const Lines kBoot = {"start of TampProcess\n", "success of shmat(pShared=0x{x})\n",
-                     "success of shmat(pShared=0x{x})\n", "end of InitProc\n"};
+const Lines kBoot = {"start of TampProcess\n", "success of shmat(pShared=0x{x})\n", "success of shmat(pShared=0x{x})\n",
+                     "end of InitProc\n"};
 const Lines kShutdown = {"Terminate reBoot\n", "start of TermProc\n", "end of TermProc\n"};
 const std::string kResponse = "deleted synced errlog display alarm";
 const std::string kAlarms = "errlog display alarm";
@@ -119,12 +119,15 @@ struct RecDef {
     std::string_view pipe;
     std::string bytes;
 };
-const RecDef kRecs[] = {
-    {"awake", kFifoStsp, Rec("0536000000312")},     {"awake-failed", kFifoStsp, Rec("0536000010312")},
-    {"reply", kFifoSts, Rec("053621")},             {"terminated", kFifoSts, Rec("053605000")},
-    {"alarm", kFifoSts, Rec("053609\x05\x01")},     {"display", kFifoDisp, Rec("0531510625 00000000")},
-    {"filler", kFifoLog, MakeRecord(99, 999, "filler")}, {"errlog", kFifoLog, ""},
-    {"errlog-22", kFifoLog, ""}};
+const RecDef kRecs[] = {{"awake", kFifoStsp, Rec("0536000000312")},
+                        {"awake-failed", kFifoStsp, Rec("0536000010312")},
+                        {"reply", kFifoSts, Rec("053621")},
+                        {"terminated", kFifoSts, Rec("053605000")},
+                        {"alarm", kFifoSts, Rec("053609\x05\x01")},
+                        {"display", kFifoDisp, Rec("0531510625 00000000")},
+                        {"filler", kFifoLog, MakeRecord(99, 999, "filler")},
+                        {"errlog", kFifoLog, ""},
+                        {"errlog-22", kFifoLog, ""}};
 
 Lines Split(std::string s, char sep = ' ') {
     std::replace(s.begin(), s.end(), sep, ' ');
@@ -168,8 +171,10 @@ std::string Escaped(std::string_view text) {
     const size_t body = text.find_last_not_of(' ') + 1;
     std::string out;
     for (const char c : text.substr(0, body)) {
-        if (c >= ' ' && c <= '~') out += c;
-        else out += kivtest::F("\\x%02x", static_cast<unsigned char>(c));
+        if (c >= ' ' && c <= '~')
+            out += c;
+        else
+            out += kivtest::F("\\x%02x", static_cast<unsigned char>(c));
     }
     const size_t spaces = text.size() - body;
     if (spaces > 0) out += "{" + std::to_string(spaces) + (spaces == 1 ? " space}" : " spaces}");
@@ -222,7 +227,7 @@ struct Scenario {
     std::filesystem::path startDir = std::filesystem::current_path();
     pid_t pid = -1;
     int level = 6, fillers = 0, pipeFd = -1, devFd = -1;
-    long reads = 0;     // device reads the steps cause
+    long reads = 0; // device reads the steps cause
     bool readsCounted = true, card = true, movedKey = false, made = false, responded = false, flooded = false;
 
     explicit Scenario(const Row &r) : row(r) {}
@@ -245,8 +250,8 @@ struct Scenario {
             if (d.pipe == r.pipe && d.bytes == r.bytes) return d.word;
         // The error-log record carries the local date and time of the response, within the run.
         const std::string stamp = r.bytes.size() == kRecordSize ? r.bytes.substr(6, 14) : "";
-        const bool inRun = stamp.find_first_not_of("0123456789") == std::string::npos && t0 <= stamp &&
-                           stamp <= StampNow();
+        const bool inRun =
+            stamp.find_first_not_of("0123456789") == std::string::npos && t0 <= stamp && stamp <= StampNow();
         for (auto [word, code] : {std::pair{"errlog", '\x21'}, std::pair{"errlog-22", '\x22'}})
             if (inRun && r.pipe == kFifoLog && r.bytes == Rec("053054" + stamp + code + '\x01')) return word;
         return r.pipe + ":" + r.bytes;
@@ -330,7 +335,8 @@ struct Scenario {
 
     bool Events(const std::string &hex, bool wait) {
         std::string ev;
-        for (size_t i = 0; i + 1 < hex.size(); i += 2) ev += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
+        for (size_t i = 0; i + 1 < hex.size(); i += 2)
+            ev += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
         const long before = unit->Switch().Reads();
         reads += static_cast<long>(ev.size());
         return unit->Switch().Inject(ev) &&
@@ -342,8 +348,10 @@ struct Scenario {
         TampSwitch &sw = unit->Switch();
         const long count = n == "always" ? kAlways : std::stol(n);
         const long before = sw.Reads();
-        if (n == "always") readsCounted = false;
-        else reads += count;
+        if (n == "always")
+            readsCounted = false;
+        else
+            reads += count;
         const bool set = fail ? sw.SetReadFail(count) : sw.SetEof(count);
         return set && (n == "always" || sw.WaitForCount("reads", before + count, 10s));
     }
@@ -502,15 +510,20 @@ struct Scenario {
         auto has = [&](const char *t) { return std::find(setup.begin(), setup.end(), t) != setup.end(); };
         std::optional<std::string> arg = "6";
         for (const std::string &t : setup) {
-            if (t.rfind("arg:", 0) == 0) arg = t.substr(4);
-            else if (t == "no-arg") arg.reset();
-            else if (t.rfind("level:", 0) == 0) level = t[6] - '0';
+            if (t.rfind("arg:", 0) == 0)
+                arg = t.substr(4);
+            else if (t == "no-arg")
+                arg.reset();
+            else if (t.rfind("level:", 0) == 0)
+                level = t[6] - '0';
             else if (t == "stdio-closed")
                 o.emulator.insert(o.emulator.begin(), {"sh", "-c", "exec \"$0\" \"$@\" <&- >&- 2>&-"});
             else if (t == "memcheck")
-                o.emulator.insert(o.emulator.end(), {KIVTAMP_VALGRIND, "-q", "--leak-check=full", "--show-leak-kinds=all",
-                                                     "--errors-for-leak-kinds=all", "--error-exitcode=99"});
-            else if (t != "terminate-with:1") actions.push_back(t);
+                o.emulator.insert(o.emulator.end(),
+                                  {KIVTAMP_VALGRIND, "-q", "--leak-check=full", "--show-leak-kinds=all",
+                                   "--errors-for-leak-kinds=all", "--error-exitcode=99"});
+            else if (t != "terminate-with:1")
+                actions.push_back(t);
         }
 
         unit = std::make_unique<Unit>(o);
@@ -581,7 +594,8 @@ struct Scenario {
             std::string transcript;
             for (const std::string &l : got) transcript += l + "\n";
             EXPECT_TRUE(got.size() == golden.size() && std::equal(got.begin(), got.end(), golden.begin(), Matches))
-                << "priority-7 lines against " << row.golden << " ({p} " << pipeFd << ", {v} " << devFd << "):\n" << transcript;
+                << "priority-7 lines against " << row.golden << " ({p} " << pipeFd << ", {v} " << devFd << "):\n"
+                << transcript;
         }
         for (const LogLine &l : kivtest::Syslog().Lines())
             EXPECT_TRUE(l.ident != "KIVTAMP" || (l.facility == 20 && l.pid == pid)) << l.text; // LOG_LOCAL4
@@ -618,16 +632,15 @@ struct Scenario {
 
 // The refusal of a record, numbered, with its module, command and data[0] as logged.
 std::string Refused(const char *number, const char *mod, const char *cmd, const char *data0) {
-    return std::string(number) + ",FifoReadFunc,message format err(iMod_id:" + mod + "/iCmd_id:" + cmd +
-           "/data[0]:0x" + data0 + ")\n";
+    return std::string(number) + ",FifoReadFunc,message format err(iMod_id:" + mod + "/iCmd_id:" + cmd + "/data[0]:0x" +
+           data0 + ")\n";
 }
 const std::string kNoDev =
     "00012,TampDrvOpenProc,open(Tamper Switch Driver) failed(errno=2(No such file or directory))\n";
 const std::string kIoctl =
     "00013,TampDrvOpenProc,ioctrl(Tamper Switch Driver CR_SETTPPOLLTM) failed(errno=5(Input/output error))\n";
 const std::string kEv = "00010,TampReadFunc,Error Tamper Switch Drive Read Data[0]= 0x";
-const std::string kOpened =
-    "00019,TampReadFunc,Tamper Switch opened, /usr/local/zk/ap/conf/cardmaster.dat deleted\n";
+const std::string kOpened = "00019,TampReadFunc,Tamper Switch opened, /usr/local/zk/ap/conf/cardmaster.dat deleted\n";
 const std::string kCheckOn = "00020,FifoReadFunc,tamper check on, Tamper Switch Driver watched\n";
 const std::string kCheckOff = "00021,FifoReadFunc,tamper check off, Tamper Switch Driver not watched\n";
 const std::string kEof = "00011,TampReadFunc,Tamper Switch Driver Read Count= 0\n";
@@ -638,9 +651,7 @@ std::string Held(const char *number, int times) {
 }
 const std::string kShmat = "success of shmat(pShared=0x{x})\n";
 const std::string kShmget = "error of shmget(iShmId=-1, errno=2)\n";
-std::string Short(int n) {
-    return "short record dropped(fifoDescript={p}, read-cnt=" + std::to_string(n) + "byte)\n";
-}
+std::string Short(int n) { return "short record dropped(fifoDescript={p}, read-cnt=" + std::to_string(n) + "byte)\n"; }
 const std::string kKind = "00015,InitProcSub,DipSwitch Status Err(StatupProcInfo->pOtherData->DipSw.PareKind=0x";
 const std::string kIllegal =
     "00005,FifoReadFunc,setting value is illegal(pProcInfo->pConfigData->other.tamper_check[0]=";
@@ -684,27 +695,40 @@ Lines Gone(std::initializer_list<const char *> pipes, size_t n = 3, Lines out = 
 const std::string kNoSegment = "error of ComShmOpenRead()\n";
 const std::string kOpenFailed = "00016,InitProcSub,TampDrvOpenProc failed";
 
-// clang-format off
 const Row kRows[] = {
     // Start-up and shut-down.
-    {"CheckDisabledNeverOpensTheDevice", "check:0", {{"queue:01", "", {}}},
-     kNeverOpened + " reads:0 queued:1"},  // the event stays queued
-    {"StandardDescriptorsClosedAtStartAreNotReused", "check:0 stdio-closed", {{"note-fds send:901/00", "reply", {}}},
+    {"CheckDisabledNeverOpensTheDevice",
+     "check:0",
+     {{"queue:01", "", {}}},
+     kNeverOpened + " reads:0 queued:1"}, // the event stays queued
+    {"StandardDescriptorsClosedAtStartAreNotReused",
+     "check:0 stdio-closed",
+     {{"note-fds send:901/00", "reply", {}}},
      kNeverOpened},
     // A start-up that fails ends before anything can be looked at but its lines and records.
     {"DeviceAbsent", "unbind", {}, kNeverOpened, 1, Failed({kShmat, kShmat, kNoDev, kOpenFailed})},
     {"DeviceRefusesItsConfiguration", "ioctl-fails", {}, "", 1, Failed({kShmat, kShmat, kIoctl, kOpenFailed})},
     {"ConfigSegmentMissing", "gone:config", {}, kNeverOpened, 1, Failed({kShmget, kNoSegment}, kDetach)},
     {"KeyFileMissing", "gone:key", {}, kNeverOpened, 1, Failed({kShmget, kNoSegment}, kDetach)},
-    {"OtherSegmentMissing", "gone:other", {}, kNeverOpened, 1,
+    {"OtherSegmentMissing",
+     "gone:other",
+     {},
+     kNeverOpened,
+     1,
      Failed({kShmat, kShmget, "error of ComShmOpenRead(OTHER)\n"}, kDetach)},
-    {"CommandPipeMissing", "gone:command-pipe", {}, kNeverOpened, 1,
+    {"CommandPipeMissing",
+     "gone:command-pipe",
+     {},
+     kNeverOpened,
+     1,
      Failed({"open(read) failed(/tmp/pipe/FifoTamp, errno=2)\n", "error(TampFifo read) of ComFifoCreate()\n"},
             {"close(fifoTampRead) failed(/tmp/pipe/FifoTamp, errno=9(Bad file descriptor))\n"})},
     // The pair kind is read big-endian whatever the host; 1 picks error code 0x22.
     {"PairKindBytesInTheOtherOrder", "check:0 pair-kind:16777216", {}, kNeverOpened, 0, Boot(kKind + "1000000 \n")},
     {"PairKindMinusOne", "check:0 pair-kind:-1", {}, kNeverOpened, 0, Boot(kKind + "ffffffff \n")},
-    {"PairKindOneChoosesTheOtherCode", "pair-kind:1", {{"event:01", "deleted synced errlog-22 display alarm", {kOpened}}}},
+    {"PairKindOneChoosesTheOtherCode",
+     "pair-kind:1",
+     {{"event:01", "deleted synced errlog-22 display alarm", {kOpened}}}},
     {"PairKindTwoKeepsTheNormalCode", "pair-kind:2", {{"event:01", kResponse, {kOpened}}}, "", 0, Boot(kKind + "2 \n")},
     // The log level of the command line.
     Life("LevelZeroLogsNothing", "arg:0 level:0"),
@@ -715,124 +739,161 @@ const Row kRows[] = {
     Life("LevelNegative", "arg:-1 level:0", {"", "awake", {"log level argument out of range(-1), level 0 used\n"}}),
     Life("UnderTheMemoryCheckerNothingIsLeftAllocated", "memcheck arg:7 level:7"),
     // The whole trace of start-up, one command, one tamper response and shut-down, line for line.
-    {"TraceOfStartCommandResponseAndShutdown", "arg:7 level:7",
-     {{"note-fds send:901/01", "reply", {}}, {"event:01", kResponse, {kOpened}}}, "", 0, {"", "awake", {}},
+    {"TraceOfStartCommandResponseAndShutdown",
+     "arg:7 level:7",
+     {{"note-fds send:901/01", "reply", {}}, {"event:01", kResponse, {kOpened}}},
+     "",
+     0,
+     {"", "awake", {}},
      "start-command-response-shutdown.txt"},
     // Terminate takes data[0] 0 or 1 only (here 1); other senders and commands are refused.
-    {"RefusedRecordsAreLoggedAndChangeNothing", "check:0 terminate-with:1",
-     {{"send:900/02 send:900/31 send:900/ff send:081:900/00 send:010:901/01 send:903/00 send:054/01", "",
+    {"RefusedRecordsAreLoggedAndChangeNothing",
+     "check:0 terminate-with:1",
+     {{"send:900/02 send:900/31 send:900/ff send:081:900/00 send:010:901/01 send:903/00 send:054/01",
+       "",
        {Refused("00002", "080", "900", "2"), Refused("00002", "080", "900", "31"), Refused("00002", "080", "900", "ff"),
         Refused("00008", "081", "900", "0"), Refused("00008", "010", "901", "1"), Refused("00007", "080", "903", "0"),
         Refused("00007", "080", "054", "1")}}},
      kNeverOpened},
     // 901 with data[0] 1 applies the check byte; every 901 is answered.
-    {"SettingChangeAppliesTheCheckByte", "",
-     {{"note-fds send:901/01", "reply", {}},            // already open: not opened again
-      {"check:0 send:901/00", "reply", {}},             // data[0] 0: reply only, the device stays open
-      {"send:901/01", "reply", {kCheckOff}},            // closed and no longer watched
+    {"SettingChangeAppliesTheCheckByte",
+     "",
+     {{"note-fds send:901/01", "reply", {}}, // already open: not opened again
+      {"check:0 send:901/00", "reply", {}},  // data[0] 0: reply only, the device stays open
+      {"send:901/01", "reply", {kCheckOff}}, // closed and no longer watched
       {"in:pselect queue:01", "", {}},
-      {"check:1 send:901/01", "reply " + kResponse, {kCheckOn, kOpened}},  // opened again; the waiting event is read now
+      {"check:1 send:901/01", "reply " + kResponse, {kCheckOn, kOpened}}, // opened again; the waiting event is read now
       {"check:X send:901/01 send:901/00", "reply reply", {kIllegal + "X\n"}},
       {"make-card-master event:01", kResponse, {kOpened}}},
      "opens:2 ioctls:2 closes:2"},
     {"CheckByteTwoAtStartUp", "check:2", {{"send:901/01", "reply", {kIllegal + "2\n"}}}, kNeverOpened},
-    {"SettingChangeReportsDeviceFailures", "check:0",
+    {"SettingChangeReportsDeviceFailures",
+     "check:0",
      {{"unbind check:1 send:901/01", "reply", {kNoDev, "00003,FifoReadFunc,TampDrvOpenProc failed\n"}},
       {"bind ioctl-fails send:901/01", "reply", {kIoctl, "00003,FifoReadFunc,TampDrvOpenProc failed\n", kCheckOn}},
-      {"event:01", kResponse, {kOpened}}}},  // watched although its configuration failed
-    {"WakeUpOpensTheDeviceAndReportsTheOutcome", "check:0",
+      {"event:01", kResponse, {kOpened}}}}, // watched although its configuration failed
+    {"WakeUpOpensTheDeviceAndReportsTheOutcome",
+     "check:0",
      {{"send:902/00", "awake", {}},
       {"check:1 unbind send:902/00", "awake-failed", {kNoDev, "00006,FifoReadFunc,TampDrvOpenProc failed\n"}},
       {"bind ioctl-fails send:902/00", "awake-failed", {kIoctl, "00006,FifoReadFunc,TampDrvOpenProc failed\n"}},
       {"event:01", kResponse, {kOpened}},
-      {"ioctl-works send:902/00", "awake", {}}}},  // already open: not opened again
+      {"ioctl-works send:902/00", "awake", {}}}}, // already open: not opened again
     // Whatever a writer puts into the pipe is read 256 bytes at a time; a read of a whole record is
     // parsed, fewer bytes are dropped with their count (six of a terminate would otherwise stop it).
-    {"RecordsOfAnyBytesAreAnsweredOrRefused", "",
+    {"RecordsOfAnyBytesAreAnsweredOrRefused",
+     "",
      {{"note-fds", "", {Short(6)}, "080900"},
       {"", "", {Refused("00008", "000", "901", "1")}, MakeRecord(0, 901, "\x01").replace(0, 3, "0a0")},
       {"", "", {Refused("00007", "080", "000", "20")}, MakeRecord(80, 0, "").replace(3, 3, "x9!")},
       {"", "", {Refused("00008", "000", "000", "0")}, std::string(256, '\0')},
       {"", "reply", {Short(44)}, MakeRecord(80, 901, kZero) + std::string(44, 'x')},
       {"", "", {Short(7)}, std::string("080901\0", 7)},
-      {"", "reply awake", {Refused("00008", "081", "901", "2")},
+      {"",
+       "reply awake",
+       {Refused("00008", "081", "901", "2")},
        MakeRecord(80, 901, kZero) + MakeRecord(80, 902, kZero) + MakeRecord(81, 901, "\x02")},
       {"event:01", kResponse, {kOpened}}}},
     // The device is served before the command pipe: a flood of commands cannot hold off the response,
     // and every command of the flood is answered.
     {"EventDuringACommandFloodIsAnsweredAtOnce", "", {{"flood-event:01", kResponse, {kOpened}}}},
     // With its own writing end held, a pipe without other writers leaves the monitor asleep.
-    {"NoWriterOnTheCommandPipeLeavesTheMonitorIdle", "", {{"release-pipe in:pselect idle hold-pipe send:901/00", "reply", {}}}},
+    {"NoWriterOnTheCommandPipeLeavesTheMonitorIdle",
+     "",
+     {{"release-pipe in:pselect idle hold-pipe send:901/00", "reply", {}}}},
     // The tamper response: card master file first, then the flush, error log, display and supervisor.
-    {"EveryOpeningDeletesTheCardMasterAndRaisesThreeRecords", "",
+    {"EveryOpeningDeletesTheCardMasterAndRaisesThreeRecords",
+     "",
      {{"event:01", kResponse, {kOpened}},
       {"event:01", "synced " + kAlarms, {kOpened}},
       {"make-card-master event:01", kResponse, {kOpened}}}},
-    {"EventsQueuedTogetherAreAnsweredOneAfterTheOther", "",
-     {{"event:0102018001ff", kResponse + " synced " + kAlarms + " synced " + kAlarms,
-       {kOpened, kEv + "2\n", kOpened, kOpened}}}},  // one line of other bytes a second
-    {"FailedDeletionIsLoggedAndTheAlarmsStillGoOut", "",
-     {{"card-master-dir event:01", "synced " + kAlarms,
+    {"EventsQueuedTogetherAreAnsweredOneAfterTheOther",
+     "",
+     {{"event:0102018001ff",
+       kResponse + " synced " + kAlarms + " synced " + kAlarms,
+       {kOpened, kEv + "2\n", kOpened, kOpened}}}}, // one line of other bytes a second
+    {"FailedDeletionIsLoggedAndTheAlarmsStillGoOut",
+     "",
+     {{"card-master-dir event:01",
+       "synced " + kAlarms,
        {"00018,TampReadFunc,/usr/local/zk/ap/conf/cardmaster.dat delete failed(errno=39(Directory not empty))\n",
         "00019,TampReadFunc,Tamper Switch opened, /usr/local/zk/ap/conf/cardmaster.dat NOT deleted\n"}}}},
     // Other event bytes and failed reads change nothing; each kind of line comes at most once a
     // second, the next one after the times it was held back.
-    {"OtherEventsAndFailedReadsChangeNothing", "",
+    {"OtherEventsAndFailedReadsChangeNothing",
+     "",
      {{"note-fds event:00 event:02 event:ff eof-reads:2 fail-reads:2", "", {kEv + "0\n", kEof, kReadFail}},
-      {"event:01", kResponse, {kOpened}},  // still watched
-      {"eof-reads:1 fail-reads:1 event:04", "", {}},  // the good read ends the run of failures
-      {"sleep:1000 eof-reads:1 fail-reads:1 event:03", "",
+      {"event:01", kResponse, {kOpened}},            // still watched
+      {"eof-reads:1 fail-reads:1 event:04", "", {}}, // the good read ends the run of failures
+      {"sleep:1000 eof-reads:1 fail-reads:1 event:03",
+       "",
        {Held("00011", 2), kEof, Held("00009", 2), kReadFail, Held("00010", 3), kEv + "3\n"}}}},
     // A device that keeps failing is read again only after a pause of 100 ms, and answered in full
     // once it recovers; commands are answered meanwhile. Each run of failures stays under the second
     // after which the device would be closed. (A read that comes just as the failures
     // stop waits for what the next action makes due, so no action waits for it.)
-    {"DeviceThatKeepsFailingIsReadSeldom", "",
+    {"DeviceThatKeepsFailingIsReadSeldom",
+     "",
      {{"note-fds fail-reads:always paced:100 fail-reads:0 send:901/00", "reply", {kReadFail}},
       {"event:00 eof-reads:always paced:100 eof-reads:0 send:901/00", "reply", {kEv + "0\n", kEof}},
       {"queue:01", kResponse, {kOpened}}},
      "reads:any"},
     // Each send to a missing pipe gives up after three attempts; the card master file goes anyway.
-    {"MissingPeerPipesDoNotStopTheResponse", "",
+    {"MissingPeerPipesDoNotStopTheResponse",
+     "",
      {{"remove:FifoLog remove:FifoDisp event:01", "deleted synced alarm", Gone({"FifoLog", "FifoDisp"})},
       {"make-card-master remove:FifoSts event:01", "deleted synced", Gone({"FifoLog", "FifoDisp", "FifoSts"})},
       {"restore:FifoLog restore:FifoDisp restore:FifoSts make-card-master event:01", kResponse, {}}}},
     // A regular file in a pipe's place receives nothing: the send fails at its write open.
-    {"RegularFileInTheErrorLogsPlaceReceivesNothing", "",
+    {"RegularFileInTheErrorLogsPlaceReceivesNothing",
+     "",
      {{"remove:FifoLog file-for:FifoLog event:01", "deleted synced display alarm",
        Lines(3, "FIFO write open error (fifo=/tmp/pipe/FifoLog, errno=22(Invalid argument))\n")},
       {"empty-file:FifoLog restore:FifoLog make-card-master event:01", kResponse, {}}}},
     // The response waits for room after the deletion; a command arriving meanwhile waits behind it.
-    {"ErrorLogThatStopsReadingHoldsTheResponseOnlyAfterTheDeletion", "",
+    {"ErrorLogThatStopsReadingHoldsTheResponseOnlyAfterTheDeletion",
+     "",
      {{"fill-errlog event:01 in:write card-master-gone send:901/00", "deleted synced", {}},
       {"resume-errlog", "filler " + kAlarms + " reply", {}},
       {"make-card-master event:01", kResponse, {}}}},
     // The waiting write fails with a broken pipe, whose signal stays blocked; the response goes on.
-    {"ErrorLogThatVanishesUnderAWaitingSendBreaksOnlyThatSend", "",
+    {"ErrorLogThatVanishesUnderAWaitingSendBreaksOnlyThatSend",
+     "",
      {{"fill-errlog event:01 in:write card-master-gone remove:FifoLog", "deleted synced display alarm",
        Gone({"FifoLog"}, 2, {"FIFO write error (fifo=/tmp/pipe/FifoLog, errno=32(Broken pipe))\n"})},
       {"pending:13 restore:FifoLog make-card-master event:01", kResponse, {}}}},
     // The reader's process is gone but its pipe stays: the probe waits for a reader to come back.
-    {"ErrorLogWhoseProcessDiedLeavesTheResponseWaitingForAReader", "",
+    {"ErrorLogWhoseProcessDiedLeavesTheResponseWaitingForAReader",
+     "",
      {{"remove:FifoLog orphan:FifoLog event:01 in:open card-master-gone", "deleted synced", {}},
       {"restore:FifoLog", kAlarms, {}},
       {"make-card-master event:01", kResponse, {}}}},
     // A terminating signal while the response waits for room is held until the whole response is
     // out; then it ends the process.
-    {"TermDuringAResponseWaitsForItsEnd", "",
+    {"TermDuringAResponseWaitsForItsEnd",
+     "",
      {{"fill-errlog event:01 in:write signals:15 blocked:all", "deleted synced", {}},
-      {"resume-errlog", "filler " + kAlarms, {}}}, "", -15},
-    {"IntDuringAResponseWaitsForItsEnd", "",
+      {"resume-errlog", "filler " + kAlarms, {}}},
+     "",
+     -15},
+    {"IntDuringAResponseWaitsForItsEnd",
+     "",
      {{"fill-errlog event:01 in:write signals:2 blocked:all", "deleted synced", {}},
-      {"resume-errlog", "filler " + kAlarms, {}}}, "", -2},
-    {"HupDuringAResponseWaitsForItsEnd", "",
+      {"resume-errlog", "filler " + kAlarms, {}}},
+     "",
+     -2},
+    {"HupDuringAResponseWaitsForItsEnd",
+     "",
      {{"fill-errlog event:01 in:write signals:1 blocked:all", "deleted synced", {}},
-      {"resume-errlog", "filler " + kAlarms, {}}}, "", -1},
+      {"resume-errlog", "filler " + kAlarms, {}}},
+     "",
+     -1},
     // Other signals stay blocked during the wait: they neither end nor disturb the process.
-    {"OtherSignalsStayBlockedDuringTheWait", "",
-     {{"in:pselect blocked:wait signals:3,12,13,14,20,21,24,26,27,29,34,64", "", {}}, {"event:01", kResponse, {kOpened}}}},
+    {"OtherSignalsStayBlockedDuringTheWait",
+     "",
+     {{"in:pselect blocked:wait signals:3,12,13,14,20,21,24,26,27,29,34,64", "", {}},
+      {"event:01", kResponse, {kOpened}}}},
 };
-// clang-format on
 
 void PrintTo(const Row &r, std::ostream *os) { *os << r.name; }
 class Monitor : public testing::TestWithParam<Row> {};

@@ -43,13 +43,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const char check = static_cast<char>(data[0]);
     const int32_t pair = BigEndian32(data + 1);
     const bool device = (data[5] & 1) != 0;
-    std::string_view bytes(reinterpret_cast<const char *>(data) + kHeader,
-                           std::min(size - kHeader, kMaxRecordBytes));
+    std::string_view bytes(reinterpret_cast<const char *>(data) + kHeader, std::min(size - kHeader, kMaxRecordBytes));
 
     Expect(unit.Segments().SetTamperCheck(check) && unit.Segments().SetPairKind(pair), "writing the segments");
     // A FIFO stands in for the device: it opens like the device, and refuses ioctl request 3.
-    if (device) mkfifo(TAMP_DEVICE, 0600);
-    else unlink(TAMP_DEVICE);
+    if (device)
+        mkfifo(TAMP_DEVICE, 0600);
+    else
+        unlink(TAMP_DEVICE);
 
     // The start-up step that reads the pair kind and opens the device.
     InitProcSub(p);

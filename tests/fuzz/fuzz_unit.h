@@ -63,7 +63,7 @@ inline std::atomic<int64_t> gInputStart{0};
 inline int64_t Now() { return std::chrono::steady_clock::now().time_since_epoch().count(); }
 
 class FuzzUnit {
-public:
+  public:
     // Built on first use, once per process; the fixed paths must be the sandbox's.
     static FuzzUnit &Get() {
         static FuzzUnit unit;
@@ -105,9 +105,10 @@ public:
                "writing the command pipe", std::strerror(errno));
     }
 
-private:
+  private:
     FuzzUnit() {
-        if (std::getenv("KIV_SANDBOX") == nullptr) Fail("the monitor uses the unit's fixed paths; run through sim/sandbox");
+        if (std::getenv("KIV_SANDBOX") == nullptr)
+            Fail("the monitor uses the unit's fixed paths; run through sim/sandbox");
         sigprocmask(SIG_SETMASK, nullptr, &startMask_);
         std::thread([] {
             for (;;) {
@@ -122,8 +123,8 @@ private:
         // Start-up with the check disabled and no device; every input sets its own values.
         Expect(segments_.SetTamperCheck('0') && segments_.SetPairKind(0), "writing the segments");
         unlink(TAMP_DEVICE);
-        for (std::string_view name : {kivsim::kFifoSts, kivsim::kFifoStsp, kivsim::kFifoLog, kivsim::kFifoDisp,
-                                      kivsim::kFifoFtp})
+        for (std::string_view name :
+             {kivsim::kFifoSts, kivsim::kFifoStsp, kivsim::kFifoLog, kivsim::kFifoDisp, kivsim::kFifoFtp})
             peers_.emplace_back(std::string(name), OpenPeer(name));
         // The monitor's blocking open of its command pipe returns once a writer holds it.
         int holder = OpenPeer(kivsim::kFifoTamp);

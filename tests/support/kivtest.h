@@ -50,7 +50,9 @@ struct Fd {
     explicit Fd(int f = -1) : fd(f) {}
     Fd(const Fd &) = delete;
     Fd &operator=(const Fd &) = delete;
-    ~Fd() { if (fd >= 0) close(fd); }
+    ~Fd() {
+        if (fd >= 0) close(fd);
+    }
 };
 
 } // namespace kivtest

@@ -1,6 +1,6 @@
+#include <gtest/gtest.h>
 #include <sys/ioctl.h>
 #include <sys/shm.h>
-#include <gtest/gtest.h>
 #include <syslog.h>
 #include <unistd.h>
 

@@ -24,8 +24,8 @@
 using namespace std::chrono_literals;
 using kivtest::F;
 using kivtest::Fd;
-using kivtest::ReadAvailable;
 using kivtest::Logged;
+using kivtest::ReadAvailable;
 using kivtest::Texts;
 
 namespace {
@@ -140,7 +140,8 @@ TEST_F(Ipc, RecordsTravelVerbatimAndSplitAsTheyArrive) {
     got("053609AB", 0, -1, -1, std::string(250, '\xAA'));
     got("", 0, -1, -1, std::string(250, '\xAA'));
     EXPECT_EQ(pi_.iErrno, 0);
-    EXPECT_EQ(Logged(LOG_INFO), Texts{"short record dropped(fifoDescript=" + std::to_string(rd.fd) + ", read-cnt=8byte)\n"});
+    EXPECT_EQ(Logged(LOG_INFO),
+              Texts{"short record dropped(fifoDescript=" + std::to_string(rd.fd) + ", read-cnt=8byte)\n"});
 }
 
 TEST_F(Ipc, FailuresReturnMinusOneWithErrnoAndTheirLines) {
@@ -252,9 +253,10 @@ TEST_F(Ipc, FullFtpPipeIsDrainedAndModuleStopIsRequested) {
     EXPECT_EQ(ComFIFOPutDataforFtpLog(KIV_FIFO_FTP, 53, 54, Blank(250).data()), -1);
     // The drain's mkfifo finds the pipe there: that ends a trace of its own.
     const std::string end = Func("end", "ftplog", "ComFIFOGetFTP");
-    EXPECT_EQ(Logged(LOG_INFO),
-              Times(3, "FIFO write error (fifo=" KIV_FIFO_FTP ", " + kEagain) +
-                  Recovery(KIV_FIFO_FTP, Texts{end} + Times(245 - held, "FIFO read error (" + kEagain) + Texts{end}, {}));
+    EXPECT_EQ(
+        Logged(LOG_INFO),
+        Times(3, "FIFO write error (fifo=" KIV_FIFO_FTP ", " + kEagain) +
+            Recovery(KIV_FIFO_FTP, Texts{end} + Times(245 - held, "FIFO read error (" + kEagain) + Texts{end}, {}));
     EXPECT_EQ(ReadAvailable(sts.fd), "053631011" + Blank(247));
     EXPECT_EQ(ReadAvailable(ftp.fd), "");
 }

@@ -12,8 +12,8 @@
 #include <algorithm>
 #include <cstring>
 #include <fstream>
-#include <sstream>
 #include <functional>
+#include <sstream>
 
 #include "kivtest.h"
 #include "os/osfork.h"
@@ -58,15 +58,22 @@ void ChildExitGuard(int status, void *) {
 }
 
 class Process : public testing::Test {
-protected:
+  protected:
     ProcInfo pi, want; // the record, and what it should hold
     void SetUp() override {
-        static const bool guarded = (g_testPid = getpid(), on_exit(ChildExitGuard, nullptr) == 0);
-        ASSERT_TRUE(guarded);
-        std::memcpy(&pi, &kZero, sizeof pi), std::memcpy(&want, &kZero, sizeof want);
-        signal(SIGCHLD, SIG_DFL), kivtest::ClearLog();
+        if (g_testPid == 0) {
+            g_testPid = getpid();
+            ASSERT_EQ(on_exit(ChildExitGuard, nullptr), 0);
+        }
+        std::memcpy(&pi, &kZero, sizeof pi);
+        std::memcpy(&want, &kZero, sizeof want);
+        signal(SIGCHLD, SIG_DFL);
+        kivtest::ClearLog();
     }
-    void TearDown() override { signal(SIGCHLD, SIG_DFL), kivtest::RemoveAllSegments(); }
+    void TearDown() override {
+        signal(SIGCHLD, SIG_DFL);
+        kivtest::RemoveAllSegments();
+    }
     bool RecordAsWanted() const { return std::memcmp(&pi, &want, sizeof pi) == 0; }
 };
 
@@ -77,18 +84,21 @@ TEST_F(Process, EveryKindIsRecordedInItsOwnSlots) {
         int proj;
         void *ProcInfo::*addr;
         int ProcInfo::*id;
-    } kinds[] = {
-        {'c', &ProcInfo::pShmConfig, &ProcInfo::iShmIdConfig}, {'o', &ProcInfo::pShmOther, &ProcInfo::iShmIdOther},
-        {'s', &ProcInfo::pShmSchedule, &ProcInfo::iShmIdSchedule},
-        {'r', &ProcInfo::pShmController, &ProcInfo::iShmIdController},
-        {'i', &ProcInfo::pShmConfigImg, &ProcInfo::iShmIdConfigImg},
-        {'p', &ProcInfo::pShmProcState, &ProcInfo::iShmIdProcState},
-        {'m', &ProcInfo::pShmMemCtlData, &ProcInfo::iShmIdMemCtlData}};
+    } kinds[] = {{'c', &ProcInfo::pShmConfig, &ProcInfo::iShmIdConfig},
+                 {'o', &ProcInfo::pShmOther, &ProcInfo::iShmIdOther},
+                 {'s', &ProcInfo::pShmSchedule, &ProcInfo::iShmIdSchedule},
+                 {'r', &ProcInfo::pShmController, &ProcInfo::iShmIdController},
+                 {'i', &ProcInfo::pShmConfigImg, &ProcInfo::iShmIdConfigImg},
+                 {'p', &ProcInfo::pShmProcState, &ProcInfo::iShmIdProcState},
+                 {'m', &ProcInfo::pShmMemCtlData, &ProcInfo::iShmIdMemCtlData}};
     for (const auto &k : kinds) {
         const int id = Make(k.proj, 64);
-        std::memcpy(&pi, &kZero, sizeof pi), std::memcpy(&want, &kZero, sizeof want), kivtest::ClearLog();
+        std::memcpy(&pi, &kZero, sizeof pi);
+        std::memcpy(&want, &kZero, sizeof want);
+        kivtest::ClearLog();
         const intptr_t r = ComShmOpenRead(&pi, Key(k.proj), 8);
-        want.*k.addr = Addr(r), want.*k.id = id;
+        want.*k.addr = Addr(r);
+        want.*k.id = id;
         EXPECT_TRUE(RecordAsWanted()) << static_cast<char>(k.proj);
         EXPECT_EQ(Attached(), Strings{F("r--s %d", id)});
         EXPECT_EQ(ComShmClose(&pi, Key(k.proj)), 0);
@@ -118,7 +128,8 @@ TEST_F(Process, RefusalsLeaveTheRecordAlone) {
     std::ofstream("/proc/sys/kernel/shm_next_id") << 0;
     const int config = Make('c', 64), card = Make(KIV_SHM_PROJ_CARDMASTER, 64), gone = Make('s', 16);
     ASSERT_EQ(config, 0);
-    Make('o', 228), shmctl(gone, IPC_RMID, nullptr);
+    Make('o', 228);
+    shmctl(gone, IPC_RMID, nullptr);
     char mst[8] = "cardmst";
     const key_t d = Key(KIV_SHM_PROJ_CARDMASTER);
     const struct {
@@ -135,7 +146,11 @@ TEST_F(Process, RefusalsLeaveTheRecordAlone) {
          {F("error of shmget(key=%d, errno=%d)\n", Key('o'), EINVAL), "error of ComShmCreat()\n"}},
         // Regression: a never-filled id slot holds 0, the id of the first segment made after boot.
         {[&] { return ComShmRm(&pi, Key('s')); }, {F("error of ComShmRm(iShmId=0 not of key=%d)\n", Key('s'))}},
-        {[&] { return pi.iShmIdOther = want.iShmIdOther = gone, ComShmRm(&pi, Key('o')); },
+        {[&] {
+             pi.iShmIdOther = gone;
+             want.iShmIdOther = gone;
+             return ComShmRm(&pi, Key('o'));
+         },
          {F("error of shmctl(errno=%d)\n", EINVAL)}},
         // The card master's key names no recorded kind; the system calls before the check stay done.
         {[&] { return ComShmCreat(&pi, d, 64); }, {"error of ComShmCreat(ftok())\n"}},
@@ -220,8 +235,11 @@ TEST_F(Process, ChildrenGetTheirCommandLinesAndAreRecorded) {
         kivtest::ClearLog();
         const pid_t pid = ComProcessCreate(&pi, path.c_str(), r.index, r.offset, r.arg);
         EXPECT_EQ(line(), r.line);
-        want.chldPid[r.index] = pid, want.iProcessState[r.index] = 1, want.pChldName[r.index] = path.c_str();
-        want.iChldModId[r.index] = r.index == 21 ? 53 : 110, ++want.iChildCount;
+        want.chldPid[r.index] = pid;
+        want.iProcessState[r.index] = 1;
+        want.pChldName[r.index] = path.c_str();
+        want.iChldModId[r.index] = r.index == 21 ? 53 : 110;
+        ++want.iChildCount;
     }
     EXPECT_TRUE(RecordAsWanted());
     EXPECT_EQ(signal(SIGCHLD, SIG_DFL), SIG_IGN); // the system reaps them
@@ -232,7 +250,9 @@ TEST_F(Process, ChildrenGetTheirCommandLinesAndAreRecorded) {
     EXPECT_EQ(line(), "/tmp/module 2 a b c\n");
     EXPECT_EQ(waitpid(pid, nullptr, 0), pid); // SIGCHLD is left as it was
     EXPECT_TRUE(RecordAsWanted());
-    close(out[0]), close(out[1]), unlink(path.c_str());
+    close(out[0]);
+    close(out[1]);
+    unlink(path.c_str());
 }
 
 // A child whose program cannot run says so and ends with status 0; the starter has seen it start.
