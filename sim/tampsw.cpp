@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <sstream>
 #include <cstdlib>
 #include <cstring>
 #include <thread>
@@ -196,6 +197,13 @@ std::string TampSwitch::Text(std::string_view name) const {
     for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;) text.append(buf, static_cast<size_t>(n));
     close(fd);
     return text;
+}
+
+std::vector<long long> TampSwitch::ReadTimes() const {
+    std::vector<long long> times;
+    std::istringstream in(Text("read_times"));
+    for (long long t = 0; in >> t;) times.push_back(t);
+    return times;
 }
 
 bool TampSwitch::WaitForCount(std::string_view name, long value,

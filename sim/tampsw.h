@@ -9,6 +9,7 @@
 #include <chrono>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace kivsim {
 
@@ -44,8 +45,10 @@ public:
     long Queued() const { return Count("queued"); }
     // Any control file by name; -1 if it cannot be read.
     long Count(std::string_view name) const;
-    // A control file's whole text ("ioctl", "read_times"); empty if it cannot be read.
+    // A control file's whole text ("ioctl"); empty if it cannot be read.
     std::string Text(std::string_view name) const;
+    // When the last reads of the device came, in milliseconds of CLOCK_MONOTONIC, oldest first.
+    std::vector<long long> ReadTimes() const;
     // Waits until the named count is at least value (the kernel sends some requests, such as the
     // release after a close, in the background).
     bool WaitForCount(std::string_view name, long value,

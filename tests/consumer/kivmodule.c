@@ -3,7 +3,7 @@
  * filled, and one operation of each header called and checked. The consumer check builds it
  * against the installed library, linked by the C compiler alone (no C++ runtime), and runs it.
  * Exits 0 when every check holds. */
-#define _POSIX_C_SOURCE 200809L
+#define _POSIX_C_SOURCE 200809L /* NOLINT(bugprone-reserved-identifier,cert-dcl37-c): the standard feature macro */
 
 #include <fcntl.h>
 #include <stdio.h>

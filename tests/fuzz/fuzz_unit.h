@@ -36,7 +36,7 @@ using kivsim::Printable;
 
 // Stops the target with a message; libFuzzer reports it as a crash and keeps the input.
 [[noreturn]] inline void Fail(const char *what, const std::string &detail = {}) {
-    std::fprintf(stderr, "\n*** kivfuzz: %s%s%s\n", what, detail.empty() ? "" : ": ", detail.c_str());
+    (void)std::fprintf(stderr, "\n*** kivfuzz: %s%s%s\n", what, detail.empty() ? "" : ": ", detail.c_str());
     std::abort();
 }
 inline void Expect(bool ok, const char *what, const std::string &detail = {}) {
@@ -100,7 +100,7 @@ class FuzzUnit {
         return true;
     }
     // Bytes into the command pipe with one write (at most PIPE_BUF bytes: one piece).
-    void WriteCommand(std::string_view bytes) {
+    void WriteCommand(std::string_view bytes) const {
         Expect(write(tampWriter_, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size()),
                "writing the command pipe", std::strerror(errno));
     }

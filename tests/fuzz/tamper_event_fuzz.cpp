@@ -68,7 +68,7 @@ extern "C" void sync() noexcept {
 
 // After a failed read that follows another the handler pauses for the command pipe; here the
 // pause would only slow the run, so it returns at once.
-extern "C" int poll(pollfd *, nfds_t, int) { return 0; }
+extern "C" int poll(pollfd * /*fds*/, nfds_t /*count*/, int /*timeout*/) { return 0; }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size < kHeader) return 0;
@@ -129,7 +129,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             Expect(sts == "053609\x05\x01" + std::string(248, ' '), "error status record", Printable(sts));
         } else {
             Expect(log.empty() && disp.empty() && sts.empty(), "records sent without a tamper event",
-                   Printable(log + disp + sts));
+                   Printable(log) + Printable(disp) + Printable(sts));
             Expect(CardMasterExists() == present && gSyncs == syncs, "the card master file touched without an event");
         }
     }

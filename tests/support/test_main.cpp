@@ -37,21 +37,21 @@ std::set<int> OpenDescriptors() {
 int AttachedSegments() {
     std::istringstream maps(ReadFileBytes("/proc/self/maps"));
     int n = 0;
-    for (std::string line; std::getline(maps, line);) n += line.find("/SYSV") != std::string::npos;
+    for (std::string line; std::getline(maps, line);) n += line.find("/SYSV") != std::string::npos ? 1 : 0;
     return n;
 }
 
 class LeakCheck : public testing::EmptyTestEventListener {
     std::set<int> fds_;
     int segments_ = 0;
-    void OnTestStart(const testing::TestInfo &) override {
+    void OnTestStart(const testing::TestInfo & /*test*/) override {
         fds_ = OpenDescriptors();
         segments_ = AttachedSegments();
     }
-    void OnTestEnd(const testing::TestInfo &) override {
+    void OnTestEnd(const testing::TestInfo & /*test*/) override {
         std::string leaked;
         for (int fd : OpenDescriptors())
-            if (!fds_.count(fd)) leaked += ' ' + std::to_string(fd);
+            if (!fds_.contains(fd)) leaked += ' ' + std::to_string(fd);
         EXPECT_EQ(leaked, "") << "descriptors left open";
         EXPECT_EQ(AttachedSegments(), segments_) << "shared-memory segments left attached";
     }
@@ -92,7 +92,7 @@ std::string F(const char *fmt, ...) {
     char buf[512];
     va_list ap;
     va_start(ap, fmt);
-    std::vsnprintf(buf, sizeof buf, fmt, ap);
+    (void)std::vsnprintf(buf, sizeof buf, fmt, ap);
     va_end(ap);
     return buf;
 }
@@ -127,7 +127,7 @@ int Pending(int fd) {
 int main(int argc, char **argv) {
     testing::InitGoogleTest(&argc, argv);
     if (std::getenv("KIV_SANDBOX") == nullptr) {
-        std::fprintf(stderr, "these tests use the unit's fixed paths; run them through sim/sandbox\n");
+        (void)std::fprintf(stderr, "these tests use the unit's fixed paths; run them through sim/sandbox\n");
         return 2;
     }
     static kivsim::SyslogReceiver receiver;

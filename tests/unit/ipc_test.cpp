@@ -77,7 +77,7 @@ bool WriterHolds(const std::string &path) {
 
 class Ipc : public testing::Test {
   protected:
-    static void SetUpTestSuite() { signal(SIGPIPE, SIG_IGN); }
+    static void SetUpTestSuite() { (void)signal(SIGPIPE, SIG_IGN); }
     void SetUp() override { kivtest::ClearLog(); }
     void TearDown() override {
         std::error_code ec;
@@ -265,7 +265,7 @@ TEST_F(Ipc, FullFtpPipeIsDrainedAndModuleStopIsRequested) {
 TEST_F(Ipc, StatusNotificationsReachTheSupervisor) {
     Fd sts(Held(KIV_FIFO_STS)), stsp(Held(KIV_FIFO_STSP));
     auto tag = std::make_unique<char[]>(3); // reading a fourth byte is caught
-    std::strcpy(tag.get(), "03");
+    std::memcpy(tag.get(), "03", 3);
     const auto sent = [&](int to, const std::string &record, const Texts &lines = {}) {
         EXPECT_EQ(ReadAvailable(to), record + Blank(256 - record.size()));
         EXPECT_EQ(ReadAvailable(to == sts.fd ? stsp.fd : sts.fd), "");

@@ -39,9 +39,9 @@ int Handler(ProcInfo *p) {
     const int *slot = std::find(p->iTimerSelectDes, p->iTimerSelectDes + KIV_TIMER_MAX, p->iSelectDes);
     const auto k = slot - p->iTimerSelectDes;
     char c;
-    if (name[0] == 'd') (void)!read(p->iSelectDes, &c, 1);
+    if (name[0] == 'd') (void)read(p->iSelectDes, &c, 1);
     g_calls += name[0] == 'd' ? name + " " : F("%s=%d ", name.c_str(), p->TimerCntInfo[k].iTimerState);
-    if (g_inHandler) g_inHandler(p);
+    if (g_inHandler != nullptr) g_inHandler(p);
     return g_result[name];
 }
 
@@ -152,7 +152,7 @@ class Loop : public testing::Test {
         g_result["d0"] = 99;
         std::promise<void> stop;
         std::thread dog([w = writeEnd["d0"], f = stop.get_future()] {
-            if (f.wait_for(5s) == std::future_status::timeout) (void)!write(w, "w", 1);
+            if (f.wait_for(5s) == std::future_status::timeout) (void)write(w, "w", 1);
         });
         int r = 0;
         while (r != 99 && !done()) r = ComSelect(&rec);
@@ -264,12 +264,12 @@ TEST_F(Loop, OnlyTheSevenSignalsEndTheWait) {
     for (int sig : {SIGHUP, SIGINT, SIGTERM, SIGCHLD, SIGQUIT, SIGUSR2, SIGALRM, SIGWINCH, SIGRTMIN})
         sigaction(sig, &sa, &saved[sig]);
     for (int sig : {SIGQUIT, SIGUSR2, SIGALRM, SIGWINCH, SIGRTMIN}) {
-        raise(sig);
+        (void)raise(sig);
         sigaddset(&held, sig);
     }
     Desc(0);
     for (int sig : {SIGHUP, SIGINT, SIGTERM, SIGCHLD, SIGUSR1}) {
-        raise(sig);
+        (void)raise(sig);
         rec.iErrno = 0;
         EXPECT_EQ(OnePass(&rec), "3: ") << sig;
         EXPECT_EQ(rec.iErrno, EINTR);
