@@ -305,6 +305,26 @@ std::optional<Received> Supervisor::WaitRecord(std::string_view pipe, int cmd, M
 
 // ---------------------------------------------------------------- write order
 
+Flood::Flood(int fd, std::string_view record) : fd_(fd) {
+    for (int i = 0; i < 16; ++i) batch_ += record;
+    thread_ = std::thread([this] {
+        while (!stop_) {
+            if (write(fd_, batch_.data(), batch_.size()) == static_cast<ssize_t>(batch_.size())) {
+                sent_ += 16;
+                continue;
+            }
+            pollfd p{fd_, POLLOUT, 0};
+            (void)poll(&p, 1, 10);
+        }
+    });
+}
+
+long Flood::Stop() {
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+    return sent_;
+}
+
 WriteOrder::WriteOrder() { fd_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC); }
 
 WriteOrder::~WriteOrder() {

@@ -4,6 +4,7 @@
 #ifndef KIVSIM_PEERS_H
 #define KIVSIM_PEERS_H
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -171,6 +172,26 @@ std::string SpaceData(std::string_view head = {});
 // Order in which the kernel saw writes to the watched pipes. Consecutive writes to the same pipe
 // may appear as one entry; writes to different pipes always appear in the order they happened,
 // whatever order the reader threads took them in.
+// Writes one record into a pipe again and again, as fast as its reader takes them, until stopped.
+// Sixteen records a write (4 KiB, still one atomic write) keep the pipe full whatever the
+// scheduler does. fd: a writing end, non-blocking.
+class Flood {
+public:
+    Flood(int fd, std::string_view record);
+    ~Flood() { Stop(); }
+    Flood(const Flood &) = delete;
+    Flood &operator=(const Flood &) = delete;
+    // Returns the number of records written.
+    long Stop();
+
+private:
+    int fd_;
+    std::string batch_;
+    std::atomic<bool> stop_{false};
+    long sent_ = 0;
+    std::thread thread_;
+};
+
 class WriteOrder {
 public:
     WriteOrder();

@@ -27,6 +27,7 @@
 #include <sstream>
 #include <thread>
 
+#include "decode.h"
 #include "kivtest.h"
 #include "unit.h"
 
@@ -146,12 +147,6 @@ std::string StampNow() {
     return buf;
 }
 
-long long MonotonicMs() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return now.tv_sec * 1000LL + now.tv_nsec / 1000000;
-}
-
 // Whether text t matches pattern p: literal text in which "{x}" stands for hex digits (an address)
 // and "{d}" for decimal digits (a process or segment id).
 bool Matches(std::string_view t, std::string_view p) {
@@ -163,19 +158,13 @@ bool Matches(std::string_view t, std::string_view p) {
     return t.substr(0, at) == p.substr(0, at) && end > at && Matches(t.substr(end), p.substr(at + 3));
 }
 
-// A log text as one line of a transcript: other bytes than printable ones as \xHH, trailing spaces
+// A log text as one line of a transcript: bytes other than printable ones as \xHH, trailing spaces
 // counted, and a text that does not end its line marked.
 std::string Escaped(std::string_view text) {
     const bool ended = text.ends_with('\n');
     if (ended) text.remove_suffix(1);
     const size_t body = text.find_last_not_of(' ') + 1;
-    std::string out;
-    for (const char c : text.substr(0, body)) {
-        if (c >= ' ' && c <= '~')
-            out += c;
-        else
-            out += kivtest::F("\\x%02x", static_cast<unsigned char>(c));
-    }
+    std::string out = Printable(text.substr(0, body));
     const size_t spaces = text.size() - body;
     if (spaces > 0) out += "{" + std::to_string(spaces) + (spaces == 1 ? " space}" : " spaces}");
     return ended ? out : out + "{no newline}";
@@ -273,7 +262,9 @@ struct Scenario {
     // gap but the first, which may come before the pause; a busy machine only lengthens the others)
     // and takes under 1 % of a CPU.
     bool Paced(long apart) const {
-        const long long from = MonotonicMs();
+        const long long from =
+            std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+                .count(); // CLOCK_MONOTONIC, as the stand-in's
         const long long cpu = Mon().CpuNs();
         std::this_thread::sleep_for(600ms);
         const long long used = Mon().CpuNs() - cpu;
@@ -288,27 +279,19 @@ struct Scenario {
         return true;
     }
 
-    bool Flood(unsigned char event) {
-        // Sixteen records a write keep the pipe full whatever the scheduler does.
-        std::string batch;
-        for (int i = 0; i < 16; ++i) batch += MakeRecord(kModSupervisor, 901, "\x01");
-        std::atomic<bool> stop{false};
-        size_t sent = 0;
-        std::thread flood([&] {
-            while (!stop && unit->SendRaw(batch)) sent += 16;
-        });
+    bool FloodWith(unsigned char event) {
+        const int fd = open(PipePath(kFifoTamp).c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        Flood flood(fd, MakeRecord(kModSupervisor, 901, "\x01"));
         std::this_thread::sleep_for(100ms);
         const long before = unit->Switch().Reads();
         const bool ok = unit->Switch().Inject(std::string(1, static_cast<char>(event))) &&
                         unit->Switch().WaitForCount("reads", before + 1, 2s);
-        stop = true;
-        flood.join();
         // Replies came before the response and may come after it; they are counted, not placed.
-        want[kFifoSts].insert(want[kFifoSts].end(), sent, "reply");
+        want[kFifoSts].insert(want[kFifoSts].end(), static_cast<size_t>(flood.Stop()), "reply");
         orderWant.emplace_back(kFifoSts);
         flooded = true;
         ++reads;
-        return ok;
+        return close(fd) == 0 && ok;
     }
 
     bool Events(const std::string &hex, bool wait) {
@@ -425,7 +408,7 @@ struct Scenario {
         if (w == "event" || w == "queue") return Events(a, w == "event");
         if (w == "fail-reads" || w == "eof-reads") return Faults(w == "fail-reads", a);
         if (w == "paced") return Paced(std::stol(a));
-        if (w == "flood-event") return Flood(static_cast<unsigned char>(std::stoi(a, nullptr, 16)));
+        if (w == "flood-event") return FloodWith(static_cast<unsigned char>(std::stoi(a, nullptr, 16)));
         if (w == "release-pipe") {
             unit->Sts().ReleaseCommandPipe();
             return true;
