@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Shared pieces of the kivbench driver: samples, figures and the parts that produce them.
 #ifndef KIVBENCH_BENCH_H
 #define KIVBENCH_BENCH_H

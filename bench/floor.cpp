@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // kivfloor: the least a tamper monitor has to do, as the yardstick the real kivtamp is measured
 // against. It makes the same system calls on the same objects: one pselect wait on its command
 // pipe and the switch device, a one-byte read, chdir and remove of the card master file, sync, and

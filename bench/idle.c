@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /* kividle: the smallest program that waits as the monitor waits, blocked in pselect on a pipe
    that never becomes readable. Linked statically; its resident size is the yardstick of the
    monitor's. */

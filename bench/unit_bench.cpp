@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The real kivtamp in the simulated unit against kivfloor, event by event and command by command,
 // alternating which side goes first. Each side has its own instance of the tamper-switch stand-in
 // (one device has one queue of events) and its own command pipe; both send into the same peers'
@@ -454,6 +455,63 @@ bool NoWriterFigure(kivsim::Unit &unit, Figure &figure) {
     return true;
 }
 
+// A second tamper event while the error log's reader is paused with its pipe full (the first
+// event's alarm to it is kept), against the same event on the quiet unit, interleaved.
+bool StuckPeerFigure(kivsim::Unit &unit, Figure &figure) {
+    DeleteWatch watch;
+    if (!watch.Ok()) return false;
+    kivsim::PipeReader &log = unit.ErrLog();
+    for (int i = 0; i < kFloodReps; ++i) {
+        Settle(unit);
+        auto quiet = EventToDeletion(unit, watch, nullptr);
+        uint64_t mark = unit.Mark();
+        log.Pause();
+        int fd = OpenWriter(log.Path().c_str());
+        const std::string filler = kivsim::MakeRecord(99, 999, "filler");
+        size_t fillers = 0;
+        while (fd >= 0 && write(fd, filler.data(), filler.size()) == static_cast<ssize_t>(filler.size())) ++fillers;
+        if (fd >= 0) close(fd);
+        auto first = EventToDeletion(unit, watch, nullptr);
+        auto stuck = EventToDeletion(unit, watch, nullptr);
+        log.Resume();
+        // Both kept alarms reach the error log once it reads again.
+        if (!quiet || !first || !stuck || !unit.Records().WaitCount(kivsim::kFifoLog, 54, 2, Ms(5000), mark)) {
+            std::fprintf(stderr, "kivbench: stuck error log: event not answered or alarm not delivered\n");
+            return false;
+        }
+        figure.floor.Add(*quiet);
+        figure.monitor.Add(*stuck);
+    }
+    return true;
+}
+
+// Every peer away for five seconds while tamper events come, then back: each kept alarm must
+// reach it. The figure is the number of alarms lost.
+bool AlarmsLostFigure(kivsim::Unit &unit, Figure &figure) {
+    constexpr int kEvents = 10;
+    const std::string_view peers[] = {kivsim::kFifoLog, kivsim::kFifoDisp, kivsim::kFifoSts};
+    const int cmds[] = {54, 151, 609};
+    Settle(unit);
+    uint64_t mark = unit.Mark();
+    for (std::string_view p : peers)
+        if (!unit.RemovePeer(p)) return false;
+    for (int i = 0; i < kEvents; ++i) {
+        if (!unit.Inject(1)) return false;
+        std::this_thread::sleep_for(Ms(500));
+        (void)unit.CreateCardMaster();
+    }
+    for (std::string_view p : peers)
+        if (!unit.RestorePeer(p)) return false;
+    size_t lost = 0;
+    for (size_t k = 0; k < 3; ++k) {
+        unit.Records().WaitCount(peers[k], cmds[k], kEvents, Ms(5000), mark);
+        lost += kEvents - std::min<size_t>(kEvents, unit.Records().Count(peers[k], cmds[k], mark));
+    }
+    figure.monitor.Add(static_cast<double>(lost));
+    std::fprintf(stderr, "kivbench: peers away for 5 s during %d events: alarms lost: %zu\n", kEvents, lost);
+    return lost == 0;
+}
+
 } // namespace
 
 bool RunRobust(const Paths &paths, std::vector<Figure> &figures) {
@@ -466,9 +524,16 @@ bool RunRobust(const Paths &paths, std::vector<Figure> &figures) {
     Figure flood{"event_to_deletion_under_flood", 6};
     Figure noWriter{"idle_no_writer_cpu_share", 6};
     noWriter.unit = "percent";
-    if (!FloodFigure(unit, flood) || !NoWriterFigure(unit, noWriter)) return false;
+    Figure stuck{"event_to_deletion_with_stuck_peer", 6};
+    Figure lost{"alarms_lost", 6, "check"};
+    lost.unit = "alarms";
+    if (!FloodFigure(unit, flood) || !NoWriterFigure(unit, noWriter) || !StuckPeerFigure(unit, stuck) ||
+        !AlarmsLostFigure(unit, lost))
+        return false;
     figures.push_back(std::move(flood));
     figures.push_back(std::move(noWriter));
+    figures.push_back(std::move(stuck));
+    figures.push_back(std::move(lost));
     auto status = unit.Terminate();
     return status && status->Exited(0);
 }

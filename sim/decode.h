@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Rendering of records and syslog lines for people (the demo timeline and the shell). Tests never
 // use it to check bytes: they write the expected bytes themselves.
 #ifndef KIVSIM_DECODE_H

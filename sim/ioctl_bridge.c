@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /* libkivioctlbridge: preloaded into a target kivtamp that runs under user-mode emulation (qemu-ppc
  * -E LD_PRELOAD=...), for the tests only.
  *

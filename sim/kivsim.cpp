@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // kivsim: the simulated unit around the real monitor.
 //   kivsim demo  [--kivtamp PATH] [--level N]   a scripted run, printed as a timeline
 //   kivsim shell [--kivtamp PATH] [--level N]   the same bench, driven by commands on stdin

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Starts the real kivtamp binary as the unit's starting process does: argv {"kivtamp", "53", level}.
 #ifndef KIVSIM_LAUNCHER_H
 #define KIVSIM_LAUNCHER_H

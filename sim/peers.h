@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Peer modules of the simulated unit: the supervisor (80) and the error-log (10), display (20) and
 // file-transfer (11) readers. Each holds its own pipe under /tmp/pipe open read-write and keeps
 // every record that arrives, with its arrival time, in a record store shared by the whole unit.

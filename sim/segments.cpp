@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 #include "segments.h"
 
 #include <fcntl.h>

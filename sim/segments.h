@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Segment writer of the simulated unit: creates and fills the System V shared-memory segments the
 // monitor reads, with the plain system calls (never with the library under test).
 #ifndef KIVSIM_SEGMENTS_H

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 #include "syslog_receiver.h"
 
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Syslog receiver of the simulated unit: binds /dev/log and keeps every line it receives.
 #ifndef KIVSIM_SYSLOG_RECEIVER_H
 #define KIVSIM_SYSLOG_RECEIVER_H

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 #include "tampsw.h"
 
 #include <fcntl.h>
@@ -10,7 +11,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <sstream>
 #include <cstdlib>
 #include <cstring>
 #include <thread>
@@ -55,13 +55,6 @@ TampSwitch::TampSwitch(std::string binary, std::string device)
       device_(std::move(device)) {}
 
 TampSwitch::~TampSwitch() { Stop(); }
-
-bool TampSwitch::Fail(const std::string &what) {
-    int e = errno;
-    error_ = what + ": " + std::strerror(e);
-    errno = e;
-    return false;
-}
 
 bool TampSwitch::Start(const std::string &mountdir) {
     if (Running()) {
@@ -162,62 +155,10 @@ bool TampSwitch::Unbind() {
     return true;
 }
 
-bool TampSwitch::Inject(unsigned char event) {
-    return Inject(std::string_view(reinterpret_cast<const char *>(&event), 1));
-}
-
 bool TampSwitch::Inject(std::string_view events) {
     if (events.empty()) return true;
     return Set("inject", events);
 }
 
-bool TampSwitch::Set(std::string_view name, std::string_view value) {
-    std::string path = mountdir_ + "/" + std::string(name);
-    int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
-    if (fd < 0) return Fail("open " + path);
-    ssize_t n = write(fd, value.data(), value.size());
-    int e = errno;
-    close(fd);
-    errno = e;
-    if (n != static_cast<ssize_t>(value.size())) return Fail("write " + path);
-    return true;
-}
-
-long TampSwitch::Count(std::string_view name) const {
-    const std::string text = Text(name);
-    return text.empty() ? -1 : std::strtol(text.c_str(), nullptr, 10);
-}
-
-std::string TampSwitch::Text(std::string_view name) const {
-    std::string path = mountdir_ + "/" + std::string(name);
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return "";
-    std::string text;
-    char buf[4096];
-    for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;) text.append(buf, static_cast<size_t>(n));
-    close(fd);
-    return text;
-}
-
-std::vector<long long> TampSwitch::ReadTimes() const {
-    std::vector<long long> times;
-    std::istringstream in(Text("read_times"));
-    for (long long t = 0; in >> t;) times.push_back(t);
-    return times;
-}
-
-bool TampSwitch::WaitForCount(std::string_view name, long value,
-                              std::chrono::milliseconds timeout) const {
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-        if (Count(name) >= value) return true;
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-}
-
-bool TampSwitch::SetIoctlFail(bool fail) { return Set("ioctl_fail", fail ? "1" : "0"); }
-bool TampSwitch::SetReadFail(long n) { return Set("read_fail", std::to_string(n)); }
-bool TampSwitch::SetEof(long n) { return Set("eof", std::to_string(n)); }
 
 } // namespace kivsim

@@ -1,6 +1,9 @@
-// The tamper-switch stand-in as tests, the demo and the benchmarks drive it: runs the kivtampsw
-// file system, binds its cr_tampsw file as the unit's device, injects switch events and reads back
-// what was done to the device. Meant for use inside the sandbox (as root, private /dev).
+// SPDX-License-Identifier: MIT
+// The tamper switch as tests, the demo and the benchmarks drive it: binds the device, injects
+// switch events and reads back what was done to the device. Meant for use inside the sandbox (as
+// root, private /dev). Two backends: on the host the kivtampsw file system, whose cr_tampsw file is
+// bound as the unit's device (tampsw.cpp); on the booted board the real driver on a simulated line
+// (tampsw_board.cpp). Both have the same control files (tampsw_control.cpp).
 #ifndef KIVSIM_TAMPSW_H
 #define KIVSIM_TAMPSW_H
 
@@ -43,7 +46,7 @@ public:
     long Polls() const { return Count("polls"); }
     long Closes() const { return Count("closes"); }
     long Queued() const { return Count("queued"); }
-    // Any control file by name; -1 if it cannot be read.
+    // Any control file by name; 0 while the device is absent (unbound), -1 if it cannot be read.
     long Count(std::string_view name) const;
     // A control file's whole text ("ioctl"); empty if it cannot be read.
     std::string Text(std::string_view name) const;

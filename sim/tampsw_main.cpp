@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // kivtampsw: the tamper-switch stand-in of the simulated unit.
 //
 // A FUSE file system whose file cr_tampsw behaves like the unit's tamper switch device: it opens

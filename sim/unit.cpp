@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 #include "unit.h"
 
 #include <fcntl.h>

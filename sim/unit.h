@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The simulated unit around one real kivtamp process: syslog receiver at /dev/log, the CONFIG and
 // OTHER segments, the supervisor and the three reader peers with their pipes, the card master file
 // and the tamper-switch stand-in at /dev/cr_tampsw. Used by the end-to-end tests, the demo and the

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /* kivtamp, the tamper-switch monitor (module 53): start-up, main loop, shut-down, driver
  * control, supervisor commands and the tamper response. */
 #ifndef KIV_TAMP_H
@@ -5,13 +6,14 @@
 
 #include <stdint.h>
 
+#include "ipc/protocol.h"
 #include "os/procinfo.h"
 
 #ifdef __cplusplus
 extern "C" {
 #endif
 
-#define TAMP_MOD_ID 53
+#define TAMP_MOD_ID KIV_MOD_TAMP
 #define TAMP_WAKEUP_TAG "0312"
 #define TAMP_DEVICE "/dev/cr_tampsw"
 #define CR_SETTPPOLLTM 3 /* ioctl: set the switch polling time */

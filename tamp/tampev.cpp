@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Tamper switch driver control, supervisor commands and the tamper response.
 #include <fcntl.h>
 #include <poll.h>
@@ -16,6 +17,7 @@
 #include "internal/sysutil.h"
 #include "internal/trace.h"
 #include "ipc/osfifo.h"
+#include "ipc/protocol.h"
 #include "ipc/stsmsg.h"
 #include "os/osselect.h"
 #include "tamp.h"
@@ -25,26 +27,8 @@
 
 namespace {
 
-constexpr int kStsModId = 80;
-constexpr int kCmdTerminate = 900;
-constexpr int kCmdSetting = 901;
-constexpr int kCmdWakeup = 902;
-constexpr int kCmdSettingReply = 621;
-constexpr int kCmdErrLog = 54;
-constexpr int kCmdDisplay = 151;
-constexpr int kCmdStsError = 609;
 constexpr unsigned char kEventOpened = 1;
-constexpr unsigned char kKindTamper = 1;
 constexpr char kPollTime = '2';
-constexpr char kDisplayText[] = "0625 00000000";
-
-using DataArea = std::array<unsigned char, KIV_FIFO_DATA_SIZE>;
-
-DataArea SpaceFilled() {
-    DataArea data;
-    data.fill(' ');
-    return data;
-}
 
 // A device that keeps failing, or keeps reporting end of file, stays readable: the loop would
 // read it again at once, pass after pass, with a line each time. After a failure that follows
@@ -182,20 +166,21 @@ void TamperResponse(ProcInfo *pProcInfo) {
         syslog(LOG_INFO, "00018,TampReadFunc,%s delete failed(errno=%d(%s))\n", CARD_MASTER_FILE, errno,
                strerror(errno));
     sync();
-    const bool kept = WritePipe_ErrLog(static_cast<unsigned char>(gstLocalInfo.uiTampErrCode & 0xff), kKindTamper) != 0;
+    const bool kept =
+        WritePipe_ErrLog(static_cast<unsigned char>(gstLocalInfo.uiTampErrCode & 0xff), KIV_ERROR_KIND_TAMPER) != 0;
     DataArea disp = SpaceFilled();
-    memcpy(disp.data(), kDisplayText, sizeof kDisplayText - 1);
-    const bool dispKept = SendAlarm(KIV_FIFO_DISP, kCmdDisplay, disp.data()) != 0;
+    memcpy(disp.data(), KIV_DISPLAY_TAMPER, sizeof KIV_DISPLAY_TAMPER - 1);
+    const bool dispKept = SendAlarm(KIV_FIFO_DISP, KIV_CMD_DISPLAY, disp.data()) != 0;
     DataArea sts{};
     StsErrorData(1, 1, sts.data());
-    const bool stsKept = SendAlarm(KIV_FIFO_STS, kCmdStsError, sts.data()) != 0;
+    const bool stsKept = SendAlarm(KIV_FIFO_STS, KIV_CMD_STS_ERROR, sts.data()) != 0;
     syslog(LOG_INFO, "00019,TampReadFunc,Tamper Switch opened, %s %s\n", CARD_MASTER_FILE,
            deleted ? "deleted" : "NOT deleted");
     if (kept || dispKept || stsKept) StartRetryClock(pProcInfo);
 }
 
 int SettingChanged(ProcInfo *pProcInfo, unsigned char arg) {
-    if (arg == 1) {
+    if (arg == KIV_SETTING_APPLY) {
         const bool watched = DeviceWatched(pProcInfo);
         char check = TamperCheck(pProcInfo);
         if (check == '1') {
@@ -213,8 +198,8 @@ int SettingChanged(ProcInfo *pProcInfo, unsigned char arg) {
                                      : "00020,FifoReadFunc,tamper check on, Tamper Switch Driver watched\n");
     }
     DataArea reply = SpaceFilled();
-    ComFIFOPutData2(KIV_FIFO_STS, TAMP_MOD_ID, kCmdSettingReply, reply.data());
-    return arg == 1 ? 1 : 0;
+    ComFIFOPutData2(KIV_FIFO_STS, TAMP_MOD_ID, KIV_CMD_SETTING_REPLY, reply.data());
+    return arg == KIV_SETTING_APPLY ? 1 : 0;
 }
 
 int WakeUp(ProcInfo *pProcInfo) {
@@ -233,17 +218,17 @@ int WakeUp(ProcInfo *pProcInfo) {
 }
 
 int Command(ProcInfo *pProcInfo, int mod, int cmd, unsigned char arg) {
-    if (mod != kStsModId) {
+    if (mod != KIV_MOD_STS) {
         syslog(LOG_INFO, "00008,FifoReadFunc,message format err(iMod_id:%03d/iCmd_id:%03d/data[0]:0x%x)\n", mod, cmd,
                arg);
         return 0;
     }
     switch (cmd) {
-    case kCmdSetting:
+    case KIV_CMD_SETTING_CHANGED:
         return SettingChanged(pProcInfo, arg);
-    case kCmdWakeup:
+    case KIV_CMD_WAKEUP:
         return WakeUp(pProcInfo);
-    case kCmdTerminate:
+    case KIV_CMD_TERMINATE:
         if (arg == 0 || arg == 1) return 2;
         syslog(LOG_INFO, "00002,FifoReadFunc,message format err(iMod_id:%03d/iCmd_id:%03d/data[0]:0x%x)\n", mod, cmd,
                arg);
@@ -354,7 +339,7 @@ int FifoReadFunc(ProcInfo *pProcInfo) {
         iRet = -1;
     } else if (n > 0) {
         syslog(LOG_DEBUG, "iReadcnt = %d\n", n);
-        iRet = Command(pProcInfo, mod, cmd, data[0]);
+        iRet = Command(pProcInfo, mod, cmd, data[KIV_CMD_ARG_POS]);
     }
     TraceEnd("FifoReadFunc");
     return iRet;
@@ -413,9 +398,9 @@ int WritePipe_ErrLog(unsigned char code, unsigned char kind) {
     TraceStart("WritePipe_ErrLog");
     DataArea data = SpaceFilled();
     GetDateTimeStr(reinterpret_cast<char *>(data.data()), reinterpret_cast<char *>(data.data()) + 8);
-    data[14] = code;
-    data[15] = kind;
-    int iRet = SendAlarm(KIV_FIFO_LOG, kCmdErrLog, data.data());
+    data[KIV_ERROR_LOG_CODE_POS] = code;
+    data[KIV_ERROR_LOG_KIND_POS] = kind;
+    int iRet = SendAlarm(KIV_FIFO_LOG, KIV_CMD_ERROR_LOG, data.data());
     TraceEnd("WritePipe_ErrLog");
     return iRet;
 }

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Entry of the tamper-switch monitor.
 #include <stdlib.h>
 #include <string.h>

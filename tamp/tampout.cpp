@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The monitor's outbox for tamper alarms: fixed storage, one ring of records per peer pipe.
 #include "tampout.h"
 
@@ -21,9 +22,8 @@ struct AlarmQueue {
 };
 
 // In the order of the tamper response, which is also the order retries go in.
-std::array<AlarmQueue, 3> gAlarmQueues{{{KIV_FIFO_LOG, {}, 0, 0, 0},
-                                        {KIV_FIFO_DISP, {}, 0, 0, 0},
-                                        {KIV_FIFO_STS, {}, 0, 0, 0}}};
+std::array<AlarmQueue, 3> gAlarmQueues{
+    {{KIV_FIFO_LOG, {}, 0, 0, 0}, {KIV_FIFO_DISP, {}, 0, 0, 0}, {KIV_FIFO_STS, {}, 0, 0, 0}}};
 
 AlarmQueue *QueueOf(const char *fifo) {
     for (AlarmQueue &q : gAlarmQueues)

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /* The monitor's outbox for tamper alarms. An alarm that its peer cannot take at once (the peer
  * stopped reading, died with its pipe left behind, or is being restarted) is kept, per pipe and in
  * order, and handed over later with the bytes it was built with, so that a broken peer can

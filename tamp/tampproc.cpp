@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Start-up, main loop and shut-down of the tamper-switch monitor.
 #include <fcntl.h>
 #include <stdlib.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The dispatch loop and the interval timers depend on each other, as the unit's runtime has them:
 // a pass of the loop serves the timer pipes only while a timer runs (ComTimerState), and setting or
 // deleting a timer enters its pipe into the loop's sets or takes it out (ComSelectTimerInit,

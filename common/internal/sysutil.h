@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Descriptor and clock helpers of the library and the monitor (internal; not installed).
 #ifndef KIV_SYSUTIL_H
 #define KIV_SYSUTIL_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Trace helpers of the library and the monitor (internal; not installed for other modules).
 // The entry and exit lines have fixed texts, so no call site can get their format wrong.
 #ifndef KIV_TRACE_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Non-blocking delivery to the file-transfer module (kivftp, 11), with its recovery when the
 // module no longer takes its records.
 #include <fcntl.h>
@@ -9,15 +10,14 @@
 #include <cerrno>
 #include <cstring>
 
+#include "internal/record.h"
 #include "internal/sysutil.h"
 #include "internal/trace.h"
 #include "ipc/osfifo.h"
+#include "ipc/protocol.h"
 #include "ipc/stsmsg.h"
 
-// The pipe is created as every pipe of the unit is, should it be missing.
-constexpr mode_t kFifoMode = 0777;
 constexpr int kFtpDrainReads = 245;
-constexpr int kFtpModId = 11;
 
 extern "C" {
 
@@ -28,7 +28,7 @@ int ComFIFOPutDataforFtpLog(const char *fifo, int iMod_id, int iCmd_id, const vo
         // The file-transfer module no longer takes its records: empty its pipe so that other
         // senders do not stall on it, and have the supervisor stop the module.
         ComFIFOGetFTP();
-        SendStsModuleKill(fifo, iMod_id, kFtpModId);
+        SendStsModuleKill(fifo, iMod_id, KIV_MOD_FTP);
         syslog(LOG_INFO, "pipe=%s is ERROR .iRet=%d ,%s,%d,@%s\n", fifo, iRet, __FILE__, __LINE__,
                "ComFIFOPutDataforFtpLog");
     }

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Pipe record and named-pipe transport between the unit's module processes.
 #include "ipc/osfifo.h"
 
@@ -23,26 +24,10 @@
 static_assert(sizeof(FifoMsg) == 256);
 static_assert(KIV_FIFO_MSG_SIZE <= PIPE_BUF);
 
-constexpr mode_t kFifoMode = 0777;
 constexpr useconds_t kOpenRetryUsec = 50000;
 constexpr int kPutAttempts = 3;
 // How often the waiting sender looks again for a reader of a pipe nobody reads yet.
 constexpr int kReaderPollMs = 10;
-
-// Puts the "%03d" text of an id in a three-character field. A value that needs more characters
-// keeps its first three, as a record built in place would after the next field overwrites it.
-static void PutId(char *field, int value) {
-    // Every id the unit uses fits: three digits without a trip through snprintf.
-    if (value >= 0 && value <= 999) {
-        field[0] = static_cast<char>('0' + value / 100);
-        field[1] = static_cast<char>('0' + value / 10 % 10);
-        field[2] = static_cast<char>('0' + value % 10);
-        return;
-    }
-    std::array<char, 16> text{};
-    (void)std::snprintf(text.data(), text.size(), "%03d", value);
-    std::memcpy(field, text.data(), 3);
-}
 
 // atoi of a three-character field: leading digits count, a field without them gives 0.
 static int GetId(const char *field) {
@@ -170,16 +155,15 @@ static int OpenPipeWaiting(const char *fifo, int64_t deadline) {
 
 // The waiting write of ComFIFOPutData2: while the pipe has no room for the record (EAGAIN) it
 // waits for room until the deadline. A record of 256 bytes goes in whole or not at all.
-static bool WriteRecordWaiting(FILE *stream, int fd, const FifoMsg &msg, int64_t deadline) {
+static bool WriteRecordWaiting(int fd, const FifoMsg &msg, int64_t deadline) {
     for (;;) {
         errno = 0;
-        if (std::fwrite(&msg, sizeof msg, 1, stream) == 1) return true;
-        const int err = errno;
+        if (write(fd, &msg, sizeof msg) == static_cast<ssize_t>(sizeof msg)) return true;
+        const int err = errno != 0 ? errno : EAGAIN;
         if (err != EAGAIN || MsLeft(deadline) == 0) {
             errno = err;
             return false;
         }
-        std::clearerr(stream);
         pollfd room{fd, POLLOUT, 0};
         (void)poll(&room, 1, MsLeft(deadline));
     }
@@ -310,25 +294,15 @@ int ComFIFOPutData2(const char *fifo, int iMod_id, int iCmd_id, const void *data
             LogWriteOpenError(fifo, errno);
             continue;
         }
-        // Every module of the unit delivers its records through an append stream: kept so.
-        FILE *stream = fdopen(fd, "a");
-        if (stream == nullptr) {
+        // One write of the whole record: a failed write (the reader gone, no room before the
+        // deadline) is seen there, and the record is never reported delivered by a later flush.
+        if (!WriteRecordWaiting(fd, msg, deadline)) {
             const int err = errno;
             close(fd);
-            LogWriteOpenError(fifo, err);
-            continue;
-        }
-        // Unbuffered, the record goes into the pipe in one write inside fwrite, so a failed write
-        // (the reader gone, no room before the deadline) is seen there and the record is not
-        // reported as delivered by a close whose flush failed.
-        (void)std::setvbuf(stream, nullptr, _IONBF, 0);
-        if (!WriteRecordWaiting(stream, fd, msg, deadline)) {
-            const int err = errno;
-            (void)std::fclose(stream);
             LogWriteError(fifo, err);
             continue;
         }
-        (void)std::fclose(stream);
+        close(fd);
         return 0;
     }
     return -1; // errno: the last attempt's failure, as its line gave it

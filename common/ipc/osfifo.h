@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /* Pipe record and named-pipe transport between the unit's module processes.
  * Every operation logs to syslog; the paths below are where the unit's modules read. */
 #ifndef KIV_OSFIFO_H
@@ -52,8 +53,8 @@ int ComFIFOGetData(ProcInfo *pProcInfo, int *iMod_id, int *iCmd_id, void *data);
  * say) must not be held longer than that. */
 #define KIV_FIFO_PUT_WAIT_MS 1000
 
-/* Appends one record (250 bytes are read from data) to the pipe at fifo through an append stream,
- * in up to three attempts. Waits for a reader and for room at most KIV_FIFO_PUT_WAIT_MS for the
+/* Appends one record (250 bytes are read from data) to the pipe at fifo with one write, in up to
+ * three attempts. Waits for a reader and for room at most KIV_FIFO_PUT_WAIT_MS for the
  * whole call (never for a writer); never creates the path nor writes into anything there that is
  * not a pipe; a record goes in whole or not at all. 0 delivered; -1 after three failed attempts,
  * errno from the last one (ENOENT no pipe, ENXIO no reader, EAGAIN no room in time). */

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /* Status notifications to the supervisor module (kivsts, 80), each one record through
  * ComFIFOPutData2, so each waits at most about a second for the supervisor; a failed delivery is
  * logged there. Each returns the send's result: 0 delivered, -1 not (errno as ComFIFOPutData2). */

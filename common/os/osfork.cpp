@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The unit's module registry and the starting of child processes.
 #include "os/osfork.h"
 
@@ -115,7 +116,7 @@ int ComProcessCreate(ProcInfo *pProcInfo, const char *pProcName, int iModIndex, 
         syslog(LOG_INFO, "iProcessState(%d) = %d\n", iModIndex, 0);
         pProcInfo->iErrno = execErrno;
         syslog(LOG_INFO, "execv failed(%s, errno=%d)\n", pProcName, execErrno);
-        exit(0);
+        _exit(0);
     }
 
     pProcInfo->chldPid[idx] = pid;
@@ -143,7 +144,7 @@ int ComProcessCreateGrandChild(ProcInfo *pProcInfo, const char *pProcName, char 
         const int execErrno = errno;
         pProcInfo->iErrno = execErrno;
         syslog(LOG_INFO, "execv failed(%s, errno=%d)\n", pProcName, execErrno);
-        exit(0);
+        _exit(0);
     }
     syslog(LOG_DEBUG, "fork pid = %d\n", pid);
     TraceEnd("ComProcessCreateGrandChild()");

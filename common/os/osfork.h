@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /* Module registry and child processes. */
 #ifndef KIV_OSFORK_H
 #define KIV_OSFORK_H
@@ -14,7 +15,8 @@ extern "C" {
 void ComModuleInfoCreate(ProcInfo *pProcInfo, int iModId);
 /* Starts pProcName as the child of table entry iModIndex, with the arguments (table id +
  * iIdOffset) and pArg; SIGCHLD is then ignored. The child's pid, recorded; -1 when iModIndex is
- * outside the table or fork failed (its errno in iErrno). A child whose execv fails exits with 0. */
+ * outside the table or fork failed (its errno in iErrno). A child whose execv fails
+ * ends with _exit(0): it runs no exit handler of the caller and flushes none of its streams. */
 int ComProcessCreate(ProcInfo *pProcInfo, const char *pProcName, int iModIndex, int iIdOffset, const char *pArg);
 /* Starts pProcName with argv, not recorded: the child's pid; -1 when fork failed (iErrno). */
 int ComProcessCreateGrandChild(ProcInfo *pProcInfo, const char *pProcName, char *const argv[]);

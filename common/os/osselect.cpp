@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Descriptor dispatch loop: one pselect wait per pass, timer pipes served before the
 // registered descriptors, every signal blocked outside the wait.
 #include "os/osselect.h"

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /* Descriptor dispatch loop on pselect.
  * Handler results: 0 continue; -1 error (ends the pass for a descriptor handler,
  * only logged for a timer handler); any other value ends the pass and is returned. */
@@ -21,8 +22,10 @@ void ComSelectTimerInit(ProcInfo *pProcInfo);
  * wait failed (its errno in iErrno) or a descriptor handler failed; 3 a signal interrupted the
  * wait (iErrno EINTR); any other value is the handler's that ended the pass. */
 int ComSelect(ProcInfo *pProcInfo);
-/* mode != 0 enters the registered descriptors again; mode 0 takes them all out of both sets and
- * empties iaSelectDes. iMaxfd is recomputed. No result. */
+/* mode != 0 enters the registered descriptors again (as ComSelectInit) and recomputes iMaxfd.
+ * mode 0 takes the registered descriptors, up to the first 0, out of both sets and leaves the table
+ * and iMaxfd as they are: the caller empties iaSelectDes before it registers anew (a full table,
+ * which has no ending 0, is emptied here and iMaxfd recomputed). No result. */
 void ComSelectUpdate(ProcInfo *pProcInfo, int mode);
 /* Empties both sets and both descriptor tables; iMaxfd 0. */
 void ComSelectFdzero(ProcInfo *pProcInfo);

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Shared-memory segments of the unit. Every segment is named by ftok of the one key file and a
 // project letter; seven kinds keep their attach address and id in the process record, and the
 // card master is handed back to its caller without being recorded.
@@ -38,7 +39,7 @@ struct ShmSlots {
 } // namespace
 
 // PROCSTATE is compared before MEMCTLDATA although the record holds its slots after them.
-static constexpr std::array<ShmSlots, 7> shm_slots = {{
+static constexpr std::array<ShmSlots, 7> kShmSlots = {{
     {KIV_SHM_PROJ_CONFIG, &ProcInfo::pShmConfig, &ProcInfo::iShmIdConfig, "Config", "CONFIG"},
     {KIV_SHM_PROJ_SCHEDULE, &ProcInfo::pShmSchedule, &ProcInfo::iShmIdSchedule, "Schedule", "SCHEDULE"},
     {KIV_SHM_PROJ_OTHER, &ProcInfo::pShmOther, &ProcInfo::iShmIdOther, "Other", "OTHER"},
@@ -49,7 +50,7 @@ static constexpr std::array<ShmSlots, 7> shm_slots = {{
 }};
 
 // Only for a kind that was found: callers check for kNoKind first.
-static constexpr const ShmSlots &SlotOf(ShmKind kind) { return shm_slots[static_cast<size_t>(kind)]; }
+static constexpr const ShmSlots &SlotOf(ShmKind kind) { return kShmSlots[static_cast<size_t>(kind)]; }
 
 // Create with read and write for everyone, or find the existing segment; find for reading only.
 static constexpr int kShmCreateFlags = IPC_CREAT | 0666;
@@ -101,8 +102,8 @@ static void *AttachSegment(int iShmId, int shmflg, int addrPriority) {
 // another module may have made the file anew since the last call.
 static ShmKind FindKind(key_t key) {
     errno = 0;
-    for (size_t i = 0; i < shm_slots.size(); ++i) {
-        if (ftok(KIV_SHM_KEY_FILE, shm_slots[i].proj) == key) return static_cast<ShmKind>(i);
+    for (size_t i = 0; i < kShmSlots.size(); ++i) {
+        if (ftok(KIV_SHM_KEY_FILE, kShmSlots[i].proj) == key) return static_cast<ShmKind>(i);
     }
     return kNoKind;
 }

@@ -1,4 +1,5 @@
-/* System V shared-memory segments keyed from the unit's key file. */
+/* SPDX-License-Identifier: MIT */
+/* Shared-memory segments (System V) keyed from the unit's key file. */
 #ifndef KIV_OSSHM_H
 #define KIV_OSSHM_H
 

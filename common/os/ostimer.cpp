@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Interval timers: each timer owns a pipe whose read end the dispatch loop waits on; the
 // kernel timer signals SIGUSR1 with the timer's value and the signal side writes one byte.
 #include "os/ostimer.h"
@@ -18,8 +19,6 @@
 #include "internal/dispatch.h"
 #include "internal/sysutil.h"
 #include "internal/trace.h"
-
-ProcInfo *pProcInfoCom = nullptr;
 
 // Signal value of timer slot k.
 static constexpr std::array<int, KIV_TIMER_MAX> timerSigIdTbl = {100, 101, 102, 103, 104, 105, 106, 107, 108, 109};

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /* Interval timers signalled through pipes and served by the dispatch loop. */
 #ifndef KIV_OSTIMER_H
 #define KIV_OSTIMER_H

@@ -1,4 +1,8 @@
-/* Process context record: all runtime state of one module process. */
+/* SPDX-License-Identifier: MIT */
+/* Process context record: all runtime state of one module process. The module allocates it once,
+ * zero-filled (0 means "none" in every descriptor field and ends every descriptor list), passes it
+ * to the library's operations and its handlers, and frees it last. Nothing in it is shared with
+ * other processes; the segments it points to are. */
 #ifndef KIV_PROCINFO_H
 #define KIV_PROCINFO_H
 
@@ -79,19 +83,20 @@ typedef struct ModuleInfo {
 } ModuleInfo;
 
 typedef struct ProcInfo {
-    int iFifoReadDes;
-    int iFifoWriteDes[KIV_FIFO_WRITE_MAX];
-    int iIoReadDes[KIV_IO_READ_MAX];
-    int iErrno;
-    int iSelectDes;
-    int iMaxfd;
-    fd_set fdsSelect;
-    fd_set fdsReady;
-    int iTimerSelectDes[KIV_TIMER_MAX];
+    int iFifoReadDes;                      /* the module's own pipe, read by its handler */
+    int iFifoWriteDes[KIV_FIFO_WRITE_MAX]; /* pipes kept open towards other modules; ends at the first 0 */
+    int iIoReadDes[KIV_IO_READ_MAX];       /* devices; 0 not open */
+    int iErrno;                            /* errno of the last failure an operation recorded; never cleared */
+    int iSelectDes;                        /* the descriptor whose handler the loop is calling */
+    int iMaxfd;                            /* highest descriptor in fdsSelect */
+    fd_set fdsSelect;                      /* what the loop waits on */
+    fd_set fdsReady;                       /* what the last wait found ready */
+    int iTimerSelectDes[KIV_TIMER_MAX];    /* read ends of the timer pipes, in the order set */
     SelectProc pTimerSelectProc[KIV_TIMER_MAX];
-    int iaSelectDes[KIV_SELECT_MAX];
-    SelectProc pSelectProc[KIV_SELECT_MAX];
+    int iaSelectDes[KIV_SELECT_MAX];        /* registered descriptors; the table ends at the first 0 */
+    SelectProc pSelectProc[KIV_SELECT_MAX]; /* their handlers, slot for slot */
 
+    /* Attach addresses and ids of the segments, one kind each (os/osshm.h). */
     void *pShmConfig;
     void *pShmSchedule;
     void *pShmOther;
@@ -108,23 +113,25 @@ typedef struct ProcInfo {
     int iShmIdMemCtlData;
     int iShmIdProcState;
 
-    ConfigData *pConfigData;
+    ConfigData *pConfigData; /* typed views, set by the module from pShmConfig, pShmOther */
     OtherData *pOtherData;
-    ProcStateData *pProcStateData;
+    ProcStateData *pProcStateData; /* set while ComProcStateCheck waits */
 
-    int iSigState;
-    int iTimerCount;
+    int iSigState;   /* set by the timer signal's side, cleared by the loop */
+    int iTimerCount; /* timers set, 0 to KIV_TIMER_MAX */
     struct TimerCntInfo TimerCntInfo[KIV_TIMER_MAX];
-    int iChildCount;
-    ModuleInfo moduleInfo;
+    int iChildCount;       /* children started by ComProcessCreate */
+    ModuleInfo moduleInfo; /* filled by ComModuleInfoCreate */
 
+    /* Children by module-table index (os/osfork.h). */
     int iProcessState[KIV_MODULE_MAX];
     pid_t chldPid[KIV_MODULE_MAX];
     const char *pChldName[KIV_MODULE_MAX];
     int iChldModId[KIV_MODULE_MAX];
 } ProcInfo;
 
-/* The record of this process, set by start-up; the timer signal side reaches it here. */
+/* The record of this process. The module sets it once it has allocated the record; the timer
+ * signal's side (ComTimerSigInit) reaches the record here. */
 extern ProcInfo *pProcInfoCom;
 
 #pragma GCC visibility pop

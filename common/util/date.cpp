@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Local date and time as packed words and as the fixed-width texts placed in records and
 // action-log lines. The clock versions are the fixed-instant ones applied to gettimeofday.
 #include "util/date.h"

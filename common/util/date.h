@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /* Local date and time as packed words and fixed-width texts. */
 #ifndef KIV_DATE_H
 #define KIV_DATE_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Debug switch of the process and the debug helpers.
 #include "util/debug.h"
 

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /* Debug switch and debug helpers. */
 #ifndef KIV_DEBUG_H
 #define KIV_DEBUG_H

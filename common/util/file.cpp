@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // File helpers over the POSIX file calls, and the action log built on them.
 // Offsets and lengths are 32-bit in the helpers' contract while the library itself uses 64-bit
 // off_t, so every length or position handed back is checked to fit rather than cut.

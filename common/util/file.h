@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /* File helpers over the POSIX file calls, and the action log. They never log to syslog.
  * Results differ per helper, as stated; a failure stores a code in file_error (read it with
  * GetFileError), which no success clears. A file opened for writing is held under an exclusive

@@ -1,93 +1,104 @@
-/* A module of the unit written in C, as the unit's module processes use the library: every public
- * header included from strict C11 (with POSIX, as those programs are built), a context record
- * filled, and one operation of each header called and checked. The consumer check builds it
- * against the installed library, linked by the C compiler alone (no C++ runtime), and runs it.
- * Exits 0 when every check holds. */
-#define _POSIX_C_SOURCE 200809L /* NOLINT(bugprone-reserved-identifier,cert-dcl37-c): the standard feature macro */
-
-#include <fcntl.h>
-#include <stdio.h>
+/* SPDX-License-Identifier: MIT */
+/* kivmodule: a module of the unit written in C, the example of the guide (writing-a-module.md).
+ * It stands in for the display module (kivdisp, 20): it serves its own pipe, obeys the supervisor's
+ * three commands, does its periodic work on a cyclic timer and stops cleanly, reporting start-up
+ * and shut-down to the supervisor. Built with exactly the flags kivcommon.pc or the CMake package
+ * gives (strict C11 included); the consumer check builds it against the installed library and runs
+ * it with a stand-in of the supervisor (supervisor.sh). */
+#include <errno.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/ipc.h>
-#include <unistd.h>
+#include <syslog.h>
 
 #include "ipc/osfifo.h"
+#include "ipc/protocol.h"
 #include "ipc/stsmsg.h"
+#include "kivversion.h"
 #include "os/osfork.h"
 #include "os/osselect.h"
-#include "os/osshm.h"
 #include "os/ostimer.h"
 #include "os/procinfo.h"
-#include "util/date.h"
-#include "util/debug.h"
-#include "util/file.h"
 
-static int failures;
+#define MODULE_ID KIV_MOD_DISP
+#define MODULE_PIPE KIV_FIFO_DISP
+#define MODULE_TAG "0001" /* sent with every wake-up notification */
+#define REFRESH_MS 100    /* period of the module's own work */
+#define STOP 2            /* the handler result that ends the main loop */
 
-#define CHECK(cond) ((cond) ? (void)0 : (void)(++failures, fprintf(stderr, "line %d: %s\n", __LINE__, #cond)))
+static int stopAsked;
 
-/* The last record the dispatch loop served, and the descriptor it came from. */
-static struct {
-    int fd, mod, cmd;
-    unsigned char data[KIV_FIFO_DATA_SIZE];
-} got;
+/* The module's periodic work, and the place where an asked-for stop is carried out: between two
+ * pieces of work, never in the middle of one. */
+static int OnRefresh(ProcInfo *pProcInfo) {
+    (void)pProcInfo;
+    return stopAsked ? STOP : 0;
+}
 
+/* One record from the module's own pipe (the loop has put its descriptor in iSelectDes). */
 static int OnRecord(ProcInfo *pProcInfo) {
-    got.fd = pProcInfo->iSelectDes;
-    CHECK(ComFIFOGetData(pProcInfo, &got.mod, &got.cmd, got.data) == KIV_FIFO_MSG_SIZE);
-    return 2;
+    int mod = 0, cmd = 0;
+    unsigned char data[KIV_FIFO_DATA_SIZE];
+    int n = ComFIFOGetData(pProcInfo, &mod, &cmd, data);
+    if (n <= 0) return n; /* -1: the read failed (iErrno); 0: nothing, or a fragment dropped */
+    if (mod == KIV_MOD_TAMP && cmd == KIV_CMD_DISPLAY) {
+        syslog(LOG_INFO, "show %.13s\n", (const char *)data); /* "0625 00000000": enclosure opened */
+        return 0;
+    }
+    if (mod != KIV_MOD_STS) return 0; /* commands come from the supervisor only */
+    if (cmd == KIV_CMD_TERMINATE) {
+        stopAsked = 1;
+    } else if (cmd == KIV_CMD_SETTING_CHANGED) {
+        /* With the argument KIV_SETTING_APPLY the settings are read again (CONFIG, os/osshm.h). */
+        unsigned char reply[KIV_FIFO_DATA_SIZE];
+        memset(reply, ' ', sizeof reply);
+        if (ComFIFOPutData2(KIV_FIFO_STS, MODULE_ID, KIV_CMD_SETTING_REPLY, reply) != 0)
+            syslog(LOG_INFO, "reply 621 not delivered (errno=%d)\n", errno);
+    } else if (cmd == KIV_CMD_WAKEUP) {
+        WakeupComplete(MODULE_ID, KIV_STATUS_OK, MODULE_TAG);
+    }
+    return 0;
+}
+
+/* Own pipe served by OnRecord, the refresh timer running: 0; -1 when a step failed. */
+static int Start(ProcInfo *rec) {
+    ComModuleInfoCreate(rec, MODULE_ID);
+    /* Made if missing; held for reading and writing, so the open waits for nobody and the pipe
+     * never reports end of file when a writer leaves. */
+    if (ComFifoCreateOpen(rec, MODULE_PIPE, 0) != 0) return -1;
+    rec->iFifoReadDes = ComFifoCreateOpen(rec, MODULE_PIPE, 6);
+    if (rec->iFifoReadDes == -1) return -1;
+    ComSelectFdzero(rec); /* before the timers: it empties their table too */
+    rec->iaSelectDes[0] = rec->iFifoReadDes;
+    rec->pSelectProc[0] = OnRecord;
+    ComSelectInit(rec);
+    if (ComTimerSigInit() != 0) return -1;
+    int timer = ComTimerSet(rec, KIV_TIMER_MODE_CYCLIC, REFRESH_MS, OnRefresh);
+    return timer == -1 ? -1 : ComTimerStart(rec, timer);
 }
 
 int main(void) {
-    /* The one context record, zero-filled, as a module's main allocates it. */
+    openlog("KIVMODULE", LOG_PID, LOG_LOCAL4);
+    syslog(LOG_INFO, "start of kivmodule (library %s)\n", KIV_VERSION_STRING);
+    /* The one allocation of the module: the context record, zero-filled. The timer signal's
+     * side finds it through pProcInfoCom. */
     ProcInfo *rec = calloc(1, sizeof *rec);
     if (rec == NULL) return 1;
     pProcInfoCom = rec;
-    ComModuleInfoCreate(rec, 53);
-    CHECK(rec->moduleInfo.mid == 53);
 
-    /* The supervisor's two pipes, made and held read-write as the supervisor holds them; each
-     * notification is served by one pass of the dispatch loop through the C handler. */
-    CHECK(ComFifoCreateOpen(rec, KIV_FIFO_STS, 0) == 0 && ComFifoCreateOpen(rec, KIV_FIFO_STSP, 0) == 0);
-    int sts = ComFifoCreateOpen(rec, KIV_FIFO_STS, 6);
-    int stsp = ComFifoCreateOpen(rec, KIV_FIFO_STSP, 6);
-    if (sts <= 2 || stsp <= 2) return 1; /* the dispatch loop would wait on a standard descriptor */
+    int started = Start(rec);
+    WakeupComplete(MODULE_ID, started == 0 ? KIV_STATUS_OK : KIV_STATUS_FAILED, MODULE_TAG);
+    if (started == 0) {
+        int r;
+        /* 3 (a timer's signal cut the wait) and 0 go round again, like any result but STOP. */
+        while ((r = ComSelect(rec)) != STOP)
+            if (r == -1) syslog(LOG_INFO, "ComSelect failed (iErrno=%d)\n", rec->iErrno);
+    }
+
+    TerminateComplete(MODULE_ID, started == 0 ? KIV_STATUS_OK : KIV_STATUS_FAILED);
+    int stopped = ComTimerDelete(rec);
     ComSelectFdzero(rec);
-    rec->iaSelectDes[0] = sts;
-    rec->iaSelectDes[1] = stsp;
-    rec->pSelectProc[0] = rec->pSelectProc[1] = OnRecord;
-    ComSelectUpdate(rec, 1);
-    CHECK(SendSTSError(1, 1) == 0 && ComSelect(rec) == 2 && got.fd == sts);
-    CHECK(got.mod == 53 && got.cmd == 609 && memcmp(got.data, "\x05\x01 ", 3) == 0);
-    WakeupComplete(20, 0, "0312");
-    CHECK(ComSelect(rec) == 2 && got.fd == stsp);
-    CHECK(got.mod == 20 && got.cmd == 600 && memcmp(got.data, "0000312 ", 8) == 0);
-    CHECK(ComFifoClose(rec, stsp) == 0);
-
-    CHECK(ComTimerSet(rec, KIV_TIMER_MODE_ONESHOT, 1000, OnRecord) > 2 && ComTimerDelete(rec) == 0);
-
-    key_t other = ftok(KIV_SHM_KEY_FILE, KIV_SHM_PROJ_OTHER);
-    int id = ComShmCreat(rec, other, KIV_OTHER_SIZE);
-    CHECK(id >= 0 && rec->iShmIdOther == id);
-    CHECK(ComShmOpenRead(rec, other, KIV_OTHER_SIZE) != -1 && rec->pShmOther != NULL);
-    CHECK(ComShmClose(rec, other) == 0 && ComShmRm(rec, other) == 0);
-
-    /* 2040-02-29 12:34:56 UTC, a Wednesday: beyond the reach of a 32-bit time_t. */
-    setenv("TZ", "UTC0", 1);
-    struct timeval tv = {.tv_sec = 2214131696, .tv_usec = 0};
-    uint32_t date = 0, time = 0;
-    uint16_t weekday = 0;
-    GetTimeOf(&tv, &date, &time, &weekday);
-    CHECK(date == 0x07F8021Du && time == 0x0C223800u && weekday == 3);
-
-    SetDebugFlag(KIV_DEBUG_FLAG_ACTLOG);
-    int fd = -1;
-    CHECK(CreateFile("/usr/local/zk/var/log/kivmodule", O_RDWR, 4096, &fd) == 0 && CloseFile(fd) == 0);
-    CHECK(DeleteFile("/usr/local/zk/var/log/kivmodule") == 0);
-
-    close(sts);
+    if (rec->iFifoReadDes > 0 && ComFifoClose(rec, rec->iFifoReadDes) != 0) stopped = -1;
     free(rec);
-    if (failures == 0) printf("kivmodule: every check held\n");
-    return failures == 0 ? 0 : 1;
+    closelog();
+    return started == 0 && stopped == 0 ? 0 : 1;
 }

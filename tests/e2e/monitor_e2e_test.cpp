@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The real kivtamp binary in the simulated unit, one scenario row each: start-up variants, the log
 // level, the supervisor's commands, the tamper response, peers that stop reading or vanish, the
 // device failing, and signals in the middle of a response or during the wait. Each row gets a unit
@@ -12,6 +13,7 @@
 //    configuration.
 // A row states only what differs from the defaults, and says why.
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -20,6 +22,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <ctime>
 #include <filesystem>
@@ -53,13 +56,14 @@ using Lines = std::vector<std::string>;
 //   file-for:FifoLog             a regular file made in the pipe's place
 //   remove:FifoLog restore:FifoLog  the peer gone with its pipe / back (nothing made meanwhile)
 //   orphan:FifoLog               the pipe made again with nobody reading it
-//   fill-errlog resume-errlog    the error-log reader pauses with its pipe filled / resumes
+//   fill:FifoLog resume:FifoLog  the pipe's reader pauses with the pipe filled / resumes
 //   check:C                      CONFIG's tamper-check byte C
 //   unbind bind ioctl-fails ioctl-works   the device absent / present, its configuration fails
 //   make-card-master card-master-dir      the file made / replaced by a non-empty directory
 //   card-master-gone             the file is gone now
-//   in:pselect in:write in:open  wait until the monitor waits in that call
+//   in:pselect                   wait until the monitor sleeps in its wait
 //   signals:15,2                 signals sent, each of which must stay pending
+//   signal:15                    a signal sent
 //   pending:13                   signal 13 is pending
 //   blocked:wait blocked:all     blocked are all signals but those the wait lets through / all
 //                                but KILL and STOP
@@ -70,8 +74,9 @@ using Lines = std::vector<std::string>;
 //   sleep:MS                     time passes
 // Records, in write order: awake, awake-failed (wake-up status 0 / 1), reply (setting change),
 // terminated, alarm (error status 609), display (151), errlog (054 with code 0x21 and the time of
-// the run), errlog-22 (code 0x22), filler (what fill-errlog wrote); deleted (the card master file)
-// and synced (the file systems flushed) show only in the order of writes.
+// the run), errlog-22 (code 0x22), filler and sts-filler (what fill: wrote into FifoLog /
+// FifoSts); deleted (the card master file) and synced (the file systems flushed) show only in the
+// order of writes.
 struct Step {
     std::string act, recs;
     Lines lines;
@@ -127,6 +132,7 @@ const RecDef kRecs[] = {{"awake", kFifoStsp, Rec("0536000000312")},
                         {"alarm", kFifoSts, Rec("053609\x05\x01")},
                         {"display", kFifoDisp, Rec("0531510625 00000000")},
                         {"filler", kFifoLog, MakeRecord(99, 999, "filler")},
+                        {"sts-filler", kFifoSts, MakeRecord(99, 999, "filler")},
                         {"errlog", kFifoLog, ""},
                         {"errlog-22", kFifoLog, ""}};
 
@@ -244,8 +250,9 @@ struct Scenario {
                 ADD_FAILURE() << "no record is called " << w;
                 return false;
             } else {
-                want[def->pipe].insert(want[def->pipe].end(), w == "filler" ? static_cast<size_t>(fillers) : 1, w);
-                if (w != "filler") orderWant.emplace_back(def->pipe);
+                const bool filler = w.ends_with("filler");
+                want[def->pipe].insert(want[def->pipe].end(), filler ? static_cast<size_t>(fillers) : 1, w);
+                if (!filler) orderWant.emplace_back(def->pipe);
             }
         }
         for (const std::string &l : Sub(s.lines)) lines.insert(lines.end(), logged ? 1 : 0, l);
@@ -317,12 +324,12 @@ struct Scenario {
         return set && (n == "always" || sw.WaitForCount("reads", before + count, 10s));
     }
 
-    bool FillErrLog() {
-        unit->ErrLog().Pause();
-        const int fd = open(unit->ErrLog().Path().c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    bool Fill(std::string_view pipe) {
+        unit->Reader(pipe)->Pause();
+        const int fd = open(PipePath(pipe).c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
         const std::string &f = kRecs[6].bytes;
         for (fillers = 0; write(fd, f.data(), f.size()) == static_cast<ssize_t>(f.size());) ++fillers;
-        orderWant.emplace_back(kFifoLog);
+        orderWant.emplace_back(pipe);
         return close(fd) == 0 && fillers > 0;
     }
 
@@ -361,7 +368,7 @@ struct Scenario {
     // In the call and asleep there: its CPU time stands still for 20 ms (a poll of the device waits
     // for the stand-in's answer inside pselect, and goes on once it has it).
     bool WaitsIn(const std::string &call) const {
-        const long nr = call == "pselect" ? SYS_pselect6 : call == "write" ? SYS_write : SYS_openat;
+        const long nr = call == "pselect" ? SYS_pselect6 : -2;
         return Until([&] {
             const long long cpu = Mon().CpuNs();
             std::this_thread::sleep_for(20ms);
@@ -423,9 +430,9 @@ struct Scenario {
         if (w == "restore")
             return (made || access(PipePath(a).c_str(), F_OK) != 0) && unit->RestorePeer(a) && order.Watch(a);
         if (w == "orphan") return (made = mkfifo(PipePath(a).c_str(), 0666) == 0) && order.Watch(a);
-        if (w == "fill-errlog") return FillErrLog();
-        if (w == "resume-errlog") {
-            unit->ErrLog().Resume();
+        if (w == "fill") return Fill(a);
+        if (w == "resume") {
+            unit->Reader(a)->Resume();
             return true;
         }
         if (w == "check") return unit->Segments().SetTamperCheck(a[0]);
@@ -442,6 +449,7 @@ struct Scenario {
         if (w == "card-master-gone") return !unit->CardMasterExists();
         if (w == "in") return WaitsIn(a);
         if (w == "signals") return SignalsHeld(a);
+        if (w == "signal") return kill(pid, HostSignal(std::stoi(a))) == 0;
         if (w == "pending") return Pending(std::stoi(a));
         if (w == "blocked") return Blocked(a == "wait");
         if (w == "idle") return Idle();
@@ -605,9 +613,25 @@ const std::string kCheckOff = "00021,FifoReadFunc,tamper check off, Tamper Switc
 const std::string kEof = "00011,TampReadFunc,Tamper Switch Driver Read Count= 0\n";
 const std::string kReadFail =
     "00009,TampReadFunc,Tamper Switch Driver Read failed(pProcInfo->iSelectDes={v}), errno=5(Input/output error)\n";
-std::string Held(const char *number, int times) {
-    return std::string("00022,TampReadFunc,") + number + " held back " + std::to_string(times) + " times\n";
+// A rate-limited line's count of times held back ({d}: as many as the machine's pace made).
+std::string Held(const char *number, int times = -1) {
+    const std::string n = times < 0 ? "{d}" : std::to_string(times);
+    return std::string("00022,TampReadFunc,") + number + " held back " + n + " times\n";
 }
+const std::string kReadFailing = "00023,TampReadFunc,Tamper Switch Driver failing for {d} ms, closed, reopen in 1 s\n";
+// An alarm its peer could not take, kept with the number now waiting for that pipe; kept alarms
+// handed over once the peer reads again.
+std::string Kept(const char *pipe, const char *why, int waiting) {
+    return std::string("00025,SendAlarm,/tmp/pipe/") + pipe + " not ready(errno=" + why + "), alarm kept(" +
+           std::to_string(waiting) + " waiting)\n";
+}
+std::string Delivered(int n, const char *pipe) {
+    return "00026,RetryAlarms," + std::to_string(n) + " kept alarms delivered to /tmp/pipe/" + pipe + "(0 waiting)\n";
+}
+const char *const kNoPipe = "2(No such file or directory)";
+const char *const kNoReader = "6(No such device or address)";
+const char *const kNoRoom = "11(Resource temporarily unavailable)";
+const char *const kNotPipe = "22(Invalid argument)";
 const std::string kShmat = "success of shmat(pShared=0x{x})\n";
 const std::string kShmget = "error of shmget(iShmId=-1, errno=2)\n";
 std::string Short(int n) { return "short record dropped(fifoDescript={p}, read-cnt=" + std::to_string(n) + "byte)\n"; }
@@ -643,13 +667,24 @@ Row Life(const char *name, std::string setup, Step boot = {"", "awake", {}}) {
             0,
             std::move(boot)};
 }
-// n failed probes of each pipe that is gone, after the lines given.
-Lines Gone(std::initializer_list<const char *> pipes, size_t n = 3, Lines out = {}) {
-    for (const char *p : pipes)
-        out.insert(out.end(), n,
-                   std::string("FIFO read open error (fifo=/tmp/pipe/") + p +
-                       ", errno=2(No such file or directory))\n");
-    return out;
+// Seventeen openings while the error log is gone: sixteen of its alarms are kept, the last is
+// dropped and counted; the sixteen reach it in order once it is back.
+Row OutboxOverflow() {
+    std::string events = "remove:FifoLog event:";
+    std::string recs = "deleted";
+    Lines lines;
+    for (int i = 1; i <= 17; ++i) {
+        events += "01";
+        recs += " synced display alarm";
+        lines.push_back(i <= 16 ? Kept("FifoLog", kNoPipe, i)
+                                : "00027,SendAlarm,alarms for /tmp/pipe/FifoLog: 16 kept, 1 dropped\n");
+        lines.push_back(kOpened);
+    }
+    std::string kept;
+    for (int i = 0; i < 16; ++i) kept += " errlog";
+    return {"SixteenAlarmsAreKeptForAPeerAndFurtherOnesCounted",
+            "",
+            {{events, recs, lines}, {"restore:FifoLog", kept, {Delivered(16, "FifoLog")}}}};
 }
 const std::string kNoSegment = "error of ComShmOpenRead()\n";
 const std::string kOpenFailed = "00016,InitProcSub,TampDrvOpenProc failed";
@@ -755,55 +790,95 @@ const Row kRows[] = {
       {"eof-reads:1 fail-reads:1 event:04", "", {}},  // the good read ends the run of failures
       {"sleep:1000 eof-reads:1 fail-reads:1 event:03", "",
        {Held("00011", 2), kEof, Held("00009", 2), kReadFail, Held("00010", 3), kEv + "3\n"}}}},
-    // A device that keeps failing is read again only after a pause of 100 ms, and answered in full
-    // once it recovers; commands are answered meanwhile. Each run of failures stays under the second
-    // after which the device would be closed. (A read that comes just as the failures stop waits
-    // for what the next action makes due, so no action waits for it.)
-    {"DeviceThatKeepsFailingIsReadSeldom", "",
-     {{"note-fds fail-reads:always paced:100 fail-reads:0 send:901/00", "reply", {kReadFail}},
-      {"event:00 eof-reads:always paced:100 eof-reads:0 send:901/00", "reply", {kEv + "0\n", kEof}},
-      {"queue:01", kResponse, {kOpened}}},
-     "reads:any"},
-    // Each send to a missing pipe gives up after three attempts; the card master file goes anyway.
-    {"MissingPeerPipesDoNotStopTheResponse", "",
-     {{"remove:FifoLog remove:FifoDisp event:01", "deleted synced alarm", Gone({"FifoLog", "FifoDisp"})},
-      {"make-card-master remove:FifoSts event:01", "deleted synced", Gone({"FifoLog", "FifoDisp", "FifoSts"})},
-      {"restore:FifoLog restore:FifoDisp restore:FifoSts make-card-master event:01", kResponse, {}}}},
-    // A regular file in a pipe's place receives nothing: the send fails at its write open.
+    // A device that keeps failing is read again only after a pause of 100 ms; commands are answered
+    // meanwhile. After a second of failures it is closed, opened again a second later and answered
+    // in full.
+    {"DeviceThatKeepsFailingIsReadSeldomThenOpenedAgain", "",
+     {{"note-fds fail-reads:always paced:100 send:901/00", "reply", {kReadFail}},
+      {"", "", {Held("00009"), kReadFail, kReadFailing}},
+      {"fail-reads:0", "", {"00024,TampRetryFunc,Tamper Switch Driver reopened\n"}},
+      {"event:01", kResponse, {kOpened}}},
+     "opens:2 ioctls:2 closes:2 reads:any"},
+    // An alarm never waits for its peer: what a peer cannot take now is kept, in order, and handed
+    // over once it reads again. Missing pipes are never made by the monitor.
+    {"MissingPeerPipesGetTheirAlarmsWhenBack", "",
+     {{"remove:FifoLog remove:FifoDisp event:01", "deleted synced alarm",
+       {Kept("FifoLog", kNoPipe, 1), Kept("FifoDisp", kNoPipe, 1), kOpened}},
+      {"make-card-master remove:FifoSts event:01", "deleted synced",
+       {Kept("FifoLog", kNoPipe, 2), Kept("FifoDisp", kNoPipe, 2), Kept("FifoSts", kNoPipe, 1), kOpened}},
+      {"restore:FifoLog restore:FifoDisp restore:FifoSts", "errlog errlog display display alarm",
+       {Delivered(2, "FifoLog"), Delivered(2, "FifoDisp"), Delivered(1, "FifoSts")}},
+      {"make-card-master event:01", kResponse, {kOpened}}}},
+    OutboxOverflow(),
+    // A regular file in a pipe's place receives nothing.
     {"RegularFileInTheErrorLogsPlaceReceivesNothing", "",
      {{"remove:FifoLog file-for:FifoLog event:01", "deleted synced display alarm",
-       Lines(3, "FIFO write open error (fifo=/tmp/pipe/FifoLog, errno=22(Invalid argument))\n")},
-      {"empty-file:FifoLog restore:FifoLog make-card-master event:01", kResponse, {}}}},
-    // The response waits for room after the deletion; a command arriving meanwhile waits behind it.
-    {"ErrorLogThatStopsReadingHoldsTheResponseOnlyAfterTheDeletion", "",
-     {{"fill-errlog event:01 in:write card-master-gone send:901/00", "deleted synced", {}},
-      {"resume-errlog", "filler " + kAlarms + " reply", {}}, {"make-card-master event:01", kResponse, {}}}},
-    // The waiting write fails with a broken pipe, whose signal stays blocked; the response goes on.
-    {"ErrorLogThatVanishesUnderAWaitingSendBreaksOnlyThatSend", "",
-     {{"fill-errlog event:01 in:write card-master-gone remove:FifoLog", "deleted synced display alarm",
-       Gone({"FifoLog"}, 2, {"FIFO write error (fifo=/tmp/pipe/FifoLog, errno=32(Broken pipe))\n"})},
-      {"pending:13 restore:FifoLog make-card-master event:01", kResponse, {}}}},
-    // The reader's process is gone but its pipe stays: the probe waits for a reader to come back.
-    {"ErrorLogWhoseProcessDiedLeavesTheResponseWaitingForAReader", "",
-     {{"remove:FifoLog orphan:FifoLog event:01 in:open card-master-gone", "deleted synced", {}},
-      {"restore:FifoLog", kAlarms, {}}, {"make-card-master event:01", kResponse, {}}}},
-    // A terminating signal while the response waits for room is held until the whole response is
-    // out; then it ends the process.
-    {"TermDuringAResponseWaitsForItsEnd", "",
-     {{"fill-errlog event:01 in:write signals:15 blocked:all", "deleted synced", {}},
-      {"resume-errlog", "filler " + kAlarms, {}}}, "", -15},
-    {"IntDuringAResponseWaitsForItsEnd", "",
-     {{"fill-errlog event:01 in:write signals:2 blocked:all", "deleted synced", {}},
-      {"resume-errlog", "filler " + kAlarms, {}}}, "", -2},
-    {"HupDuringAResponseWaitsForItsEnd", "",
-     {{"fill-errlog event:01 in:write signals:1 blocked:all", "deleted synced", {}},
-      {"resume-errlog", "filler " + kAlarms, {}}}, "", -1},
+       {Kept("FifoLog", kNotPipe, 1), kOpened}},
+      {"empty-file:FifoLog restore:FifoLog", "errlog", {Delivered(1, "FifoLog")}},
+      {"make-card-master event:01", kResponse, {kOpened}}}},
+    // A peer that stops reading delays only its own alarms: the next opening is answered as fast
+    // and commands are answered meanwhile.
+    {"ErrorLogThatStopsReadingDelaysOnlyItsOwnAlarms", "",
+     {{"fill:FifoLog event:01", "deleted synced display alarm", {Kept("FifoLog", kNoRoom, 1), kOpened}},
+      {"make-card-master event:01 send:901/00", "deleted synced display alarm reply",
+       {Kept("FifoLog", kNoRoom, 2), kOpened}},
+      {"resume:FifoLog", "filler errlog errlog", {Delivered(2, "FifoLog")}},
+      {"make-card-master event:01", kResponse, {kOpened}}}},
+    // The error log's process died and left its pipe: nobody reads it, and its alarm waits for the
+    // reader, who comes back with a new pipe in place of the orphaned one.
+    {"ErrorLogWhoseProcessDiedGetsItsAlarmWhenBack", "",
+     {{"remove:FifoLog orphan:FifoLog event:01 send:901/00", "deleted synced display alarm reply",
+       {Kept("FifoLog", kNoReader, 1), kOpened}},
+      {"remove:FifoLog restore:FifoLog", "errlog", {Delivered(1, "FifoLog")}},
+      {"make-card-master event:01", kResponse, {kOpened}}}},
+    // The supervisor stops reading: a reply waits a second at most, then fails; its alarm is kept.
+    {"SupervisorThatStopsReadingHoldsARequestASecondAtMost", "",
+     {{"fill:FifoSts send:901/00", "",
+       Lines(3, "FIFO write error (fifo=/tmp/pipe/FifoSts, errno=11(Resource temporarily unavailable))\n")},
+      {"event:01", "deleted synced errlog display", {Kept("FifoSts", kNoRoom, 1), kOpened}},
+      {"resume:FifoSts", "sts-filler alarm", {Delivered(1, "FifoSts")}}}},
+    // A terminating signal ends the process while an alarm is kept.
+    {"TermWhileAnAlarmIsKeptEndsTheProcess", "",
+     {{"fill:FifoLog event:01 in:pselect signal:15", "deleted synced display alarm",
+       {Kept("FifoLog", kNoRoom, 1), kOpened}}}, "", -15},
+    {"HupWhileAnAlarmIsKeptEndsTheProcess", "",
+     {{"fill:FifoLog event:01 in:pselect signal:1", "deleted synced display alarm",
+       {Kept("FifoLog", kNoRoom, 1), kOpened}}}, "", -1},
     // Other signals stay blocked during the wait: they neither end nor disturb the process.
     {"OtherSignalsStayBlockedDuringTheWait", "",
-     {{"in:pselect blocked:wait signals:3,12,13,14,20,21,24,26,27,29,34,64", "", {}},
+     {{"in:pselect blocked:wait signals:3,12,13,14,20,21,24,26,27,29,34,63,64", "", {}},
       {"event:01", kResponse, {kOpened}}}},
 };
 // clang-format on
+
+// Another reader of the command pipe takes records that the wait reported ready: the monitor must
+// never be left waiting in a read of it, or the opening that follows would go unanswered.
+TEST(Monitor, SecondReaderOfTheCommandPipeNeverHoldsTheResponse) {
+    Unit unit({.kivtamp = KIVTAMP_PATH, .emulator = Split(KIVTAMP_EMULATOR, '|'), .syslog = &kivtest::Syslog()});
+    ASSERT_TRUE(unit.Boot()) << unit.Error();
+    const int thief = open(PipePath(kFifoTamp).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(thief, 0);
+    std::atomic<bool> stop{false};
+    std::thread steal([&] {
+        std::array<char, kRecordSize> buf{};
+        pollfd ready{thief, POLLIN, 0};
+        while (!stop)
+            if (poll(&ready, 1, 5) > 0) (void)read(thief, buf.data(), buf.size());
+    });
+    for (int i = 0; i < 200; ++i) {
+        ASSERT_TRUE(unit.Send(901, 0));
+        std::this_thread::sleep_for(1ms);
+    }
+    stop = true;
+    steal.join();
+    close(thief);
+    const uint64_t mark = unit.Mark();
+    ASSERT_TRUE(unit.Inject(1));
+    EXPECT_TRUE(unit.WaitRecord(kFifoSts, 609, 3s, mark));
+    auto end = unit.Terminate();
+    ASSERT_TRUE(end);
+    EXPECT_TRUE(end->Exited(0)) << Describe(*end);
+}
 
 void PrintTo(const Row &r, std::ostream *os) { *os << r.name; }
 class Monitor : public testing::TestWithParam<Row> {};

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fuzz target: arbitrary bytes arrive on the monitor's command pipe and are served by the real
 // FifoReadFunc (which reads them with ComFIFOGetData), under segments the input chooses.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The unit around the monitor's handlers in a fuzz target: the CONFIG and OTHER segments, the
 // peers' pipes held open and emptied by the target itself, the command pipe with a writer, and a
 // context record started by the real InitProc. Everything lives in the target's process, so one

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # The checks inside are eval strings that expand when they run (ids among them), on purpose.
 # shellcheck disable=SC2016,SC2034
 # Checks the sandbox runner from outside, as root. A probe (this script with --probe, run inside)

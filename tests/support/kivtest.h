@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Shared test support: every test binary runs inside the sandbox with a syslog receiver at
 // /dev/log, and every test ends by checking that it leaked no descriptor and no attached segment.
 #ifndef KIVTEST_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Pipe records, the named-pipe transport, the recovery of the file-transfer pipe and the status
 // notifications, on real FIFOs under /tmp/pipe with threads as the other ends.
 #include <fcntl.h>
@@ -213,6 +214,44 @@ TEST_F(Ipc, WriterOpensRetryEvery50msUntilThePipeExists) {
         unlink(kPipe.c_str());
         kivtest::ClearLog();
     }
+}
+
+// The waiting sender waits for a reader and for room a second at most in all, then fails with the
+// errno of its last attempt; a reader that comes within the bound gets the record.
+TEST_F(Ipc, PutData2WaitsForReaderAndRoomOnlyASecond) {
+    mkfifo(kPipe.c_str(), 0666); // left behind by a reader that died
+    Fd full(Held("/tmp/pipe/FifoFull"));
+    FillPipe(full.fd);
+    const auto fails = [&](const std::string &fifo, int err, const std::string &line) {
+        const auto start = std::chrono::steady_clock::now();
+        errno = 0;
+        EXPECT_EQ(ComFIFOPutData2(fifo.c_str(), 53, 54, Blank(250).data()), -1);
+        EXPECT_EQ(errno, err) << fifo;
+        const auto took = std::chrono::steady_clock::now() - start;
+        EXPECT_TRUE(took >= 900ms && took < 3s) << fifo << " " << std::chrono::duration<double>(took).count();
+        EXPECT_EQ(Logged(LOG_INFO), Times(3, line));
+        kivtest::ClearLog();
+    };
+    fails(kPipe, ENXIO, "FIFO write open error (fifo=" + kPipe + ", errno=6(No such device or address))\n");
+    fails("/tmp/pipe/FifoFull", EAGAIN, "FIFO write error (fifo=/tmp/pipe/FifoFull, " + kEagain);
+    auto late = std::async(std::launch::async, [&] {
+        std::this_thread::sleep_for(200ms);
+        return Held(kPipe);
+    });
+    EXPECT_EQ(ComFIFOPutData2(kPipe.c_str(), 53, 54, Blank(250).data()), 0);
+    Fd reader(late.get());
+    EXPECT_EQ(ReadAvailable(reader.fd), "053054" + Blank(250));
+}
+
+// A module started with its standard descriptors closed is handed none of them, and no descriptor
+// of the library reaches the program of a child.
+TEST_F(Ipc, DescriptorsStayAboveTheStandardOnesAndCloseOnExec) {
+    Fd holder(Held(kPipe)), saved(dup(0));
+    close(0);
+    Fd fd(ComFifoCreateOpen(&pi_, kPipe.c_str(), 6));
+    dup2(saved.fd, 0);
+    EXPECT_GT(fd.fd, 2);
+    EXPECT_EQ(fcntl(fd.fd, F_GETFD), FD_CLOEXEC);
 }
 
 // Regression: a record whose write failed when the stream was closed was reported as delivered.

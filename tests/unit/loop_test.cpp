@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The dispatch loop and its timers on real pipes, real signals and real kernel timers (counted in
 // /proc/self/timers). Where the expiry itself is not the subject, timer pipes are fed by hand.
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Segments on real System V segments in the sandbox's IPC namespace, keyed from its key file; the
 // module registry; children started for real (a script records the command line it was given).
 #include <fcntl.h>

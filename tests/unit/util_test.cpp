@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // File helpers and the action log on real files in the sandbox (in child processes where the root
 // or descriptor 0 change), the packed date and time words and their texts, the debug switch.
 #include <fcntl.h>
