@@ -116,7 +116,7 @@ const std::string kEntry = std::string(kCardMasterFile) + "/entry";
 const std::string kKeyAway = std::string(kShmKeyFile) + ".away";
 const std::string kSyncMark = "/usr/local/zk/ap/conf/synced"; // sim/sync_mark.c
 const std::string kConfDir = "/usr/local/zk/ap/conf";
-const std::string kPollTimeRequest = "3 50\n"; // request 3 with the polling-time byte '2'
+constexpr int kPollTime = '2';       // the device's polling-time byte
 constexpr long kAlways = 1'000'000'000;        // device reads that fail: as good as for ever
 
 std::string Rec(std::string head) { return head.append(kRecordSize - head.size(), ' '); }
@@ -276,6 +276,7 @@ struct Scenario {
         std::this_thread::sleep_for(600ms);
         const long long used = Mon().CpuNs() - cpu;
         std::vector<long long> times = unit->Switch().ReadTimes();
+        if (times.empty()) return true; // a backend that keeps no read times (the board's driver)
         std::vector<long long> gaps;
         std::erase_if(times, [&](long long t) { return t < from; });
         for (size_t i = 2; i < times.size(); ++i) gaps.push_back(times[i] - times[i - 1]);
@@ -583,7 +584,7 @@ struct Scenario {
             EXPECT_EQ(std::to_string(sw.Count(name)), value) << name;
         }
         if (sw.Ioctls() > 0) {
-            EXPECT_EQ(sw.Text("ioctl"), kPollTimeRequest);
+            EXPECT_EQ(sw.PollTime(), kPollTime);
         }
     }
 
