@@ -116,8 +116,8 @@ const std::string kEntry = std::string(kCardMasterFile) + "/entry";
 const std::string kKeyAway = std::string(kShmKeyFile) + ".away";
 const std::string kSyncMark = "/usr/local/zk/ap/conf/synced"; // sim/sync_mark.c
 const std::string kConfDir = "/usr/local/zk/ap/conf";
-constexpr int kPollTime = '2';       // the device's polling-time byte
-constexpr long kAlways = 1'000'000'000;        // device reads that fail: as good as for ever
+constexpr int kPollTime = '2';          // the device's polling-time byte
+constexpr long kAlways = 1'000'000'000; // device reads that fail: as good as for ever
 
 std::string Rec(std::string head) { return head.append(kRecordSize - head.size(), ' '); }
 struct RecDef {
