@@ -19,12 +19,7 @@ namespace kivsim {
 
 namespace {
 
-std::string ProcFile(pid_t pid, const char *name) {
-    std::ifstream f("/proc/" + std::to_string(pid) + "/" + name);
-    std::ostringstream text;
-    text << f.rdbuf();
-    return text.str();
-}
+std::string ProcFile(pid_t pid, const char *name) { return FileText("/proc/" + std::to_string(pid) + "/" + name); }
 
 // execve needs a path; look a bare name up in PATH before forking, where that is still allowed.
 std::string Resolve(const std::string &name) {
@@ -43,6 +38,13 @@ std::string Resolve(const std::string &name) {
 }
 
 } // namespace
+
+std::string FileText(const std::string &path) {
+    std::ifstream f(path, std::ios::binary);
+    std::ostringstream text;
+    text << f.rdbuf();
+    return text.str();
+}
 
 std::string Describe(const ExitStatus &s) {
     if (s.signal != 0) return "killed by signal " + std::to_string(s.signal);

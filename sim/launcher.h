@@ -21,6 +21,9 @@ struct ExitStatus {
 
 std::string Describe(const ExitStatus &s);
 
+// Everything a file holds; empty if it cannot be read.
+std::string FileText(const std::string &path);
+
 class MonitorProcess {
   public:
     // emulator: a prefix such as {"qemu-ppc", "-L", "/usr/powerpc-linux-gnu"} for a target binary.

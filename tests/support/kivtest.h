@@ -11,15 +11,13 @@
 #include <string>
 #include <vector>
 
+#include "launcher.h"
 #include "syslog_receiver.h"
 
 namespace kivtest {
 
 // The process-wide receiver bound at /dev/log by the test main.
 kivsim::SyslogReceiver &Syslog();
-
-// Reads a whole file; empty if it cannot be read.
-std::string ReadFileBytes(const std::string &path);
 
 using Texts = std::vector<std::string>;
 

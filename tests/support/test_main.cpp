@@ -36,7 +36,7 @@ std::set<int> OpenDescriptors() {
 }
 
 int AttachedSegments() {
-    std::istringstream maps(ReadFileBytes("/proc/self/maps"));
+    std::istringstream maps(kivsim::FileText("/proc/self/maps"));
     int n = 0;
     for (std::string line; std::getline(maps, line);) n += line.find("/SYSV") != std::string::npos ? 1 : 0;
     return n;
@@ -60,13 +60,6 @@ class LeakCheck : public testing::EmptyTestEventListener {
 } // namespace
 
 kivsim::SyslogReceiver &Syslog() { return *g_syslog; }
-
-std::string ReadFileBytes(const std::string &path) {
-    std::ifstream f(path, std::ios::binary);
-    std::ostringstream s;
-    s << f.rdbuf();
-    return s.str();
-}
 
 Texts Logged(int pri, pid_t pid) {
     static const std::regex line("\\.cpp,[0-9]+,");

@@ -175,7 +175,7 @@ TEST_F(Ipc, FailuresReturnMinusOneWithErrnoAndTheirLines) {
     const Texts refused = Times(3, "FIFO write open error (fifo=" + file + ", errno=22(Invalid argument))\n");
     fails(ComFIFOPutData2(file.c_str(), 53, 609, Blank(250).data()), kNone, refused);
     fails(ComFIFOPutData3(file.c_str(), 53, 609, Blank(250).data()), kNone, refused);
-    EXPECT_EQ(kivtest::ReadFileBytes(file), "");
+    EXPECT_EQ(kivsim::FileText(file), "");
     EXPECT_FALSE(Exists(kMissing.c_str()));
 }
 

@@ -59,7 +59,7 @@ long long MsSince(std::chrono::steady_clock::time_point t0) { return (std::chron
 
 // Signal values of the process's kernel timers ("signal: 10/<value>" lines), in order.
 Values KernelTimers() {
-    std::istringstream in(kivtest::ReadFileBytes("/proc/self/timers"));
+    std::istringstream in(kivsim::FileText("/proc/self/timers"));
     Values v;
     for (std::string l; std::getline(in, l);)
         if (l.rfind("signal: 10/", 0) == 0) v.push_back(std::stoul(l.substr(11), nullptr, 16));

@@ -38,7 +38,7 @@ int Attachments(int id) {
 
 // This process's attachments as "<perms> <segment id>" (from /proc/self/maps); detached if asked.
 Strings Attached(bool detach = false) {
-    std::istringstream maps(kivtest::ReadFileBytes("/proc/self/maps"));
+    std::istringstream maps(kivsim::FileText("/proc/self/maps"));
     Strings out;
     unsigned long start, id;
     char perms[8];
