@@ -130,10 +130,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
                        log == "053054" + log.substr(6, 14) + std::string{static_cast<char>(code), '\x01'} +
                                   std::string(234, ' '),
                    "error-log record", Printable(log));
-            Expect(disp == "053151"
-                           "0625 00000000" +
-                               std::string(237, ' '),
-                   "display record", Printable(disp));
+            Expect(disp == "0531510625 00000000" + std::string(237, ' '), "display record", Printable(disp));
             Expect(sts == "053609\x05\x01" + std::string(248, ' '), "error status record", Printable(sts));
         } else {
             Expect(log.empty() && disp.empty() && sts.empty(), "records sent without a tamper event",

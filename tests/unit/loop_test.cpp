@@ -179,8 +179,7 @@ class Pass : public Loop, public testing::WithParamInterface<PassRow> {};
 
 TEST_P(Pass, ServesTimersThenDescriptorsAndEndsAsTheHandlersSay) {
     const PassRow &row = GetParam();
-    Desc(0);
-    Desc(1);
+    for (int slot : {0, 1}) Desc(slot);
     Timer(KIV_TIMER_MODE_CYCLIC, 600000);
     Timer(KIV_TIMER_MODE_CYCLIC, 600000);
     if (row.oneShotT0) rec.TimerCntInfo[0].iTimerMode = KIV_TIMER_MODE_ONESHOT;
@@ -211,8 +210,7 @@ INSTANTIATE_TEST_SUITE_P(
 // or by a handler in the middle of a pass.
 TEST_F(Loop, RegistrationTableAndDescriptorSets) {
     EXPECT_EQ(OnePass(&rec), "0: "); // nothing to wait for: no wait
-    Desc(0);
-    Desc(2);
+    for (int slot : {0, 2}) Desc(slot);
     Ready("d0 d2");
     kivtest::ClearLog();
     EXPECT_EQ(OnePass(&rec), "0: d0 ");
