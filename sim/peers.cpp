@@ -178,7 +178,10 @@ void PipeReader::StopThread() {
 
 void PipeReader::Pause() { StopThread(); }
 
-void PipeReader::Resume() { StartThread(); }
+bool PipeReader::Resume() {
+    StartThread();
+    return thread_.joinable();
+}
 
 void PipeReader::Remove() {
     StopThread();
@@ -257,14 +260,15 @@ bool Supervisor::HoldCommandPipe() {
     return tampFd_ >= 0;
 }
 
-void Supervisor::ReleaseCommandPipe() {
-    if (tampFd_ >= 0) close(tampFd_);
+bool Supervisor::ReleaseCommandPipe() {
+    const bool held = tampFd_ >= 0 && close(tampFd_) == 0;
     tampFd_ = -1;
+    return held;
 }
 
-void Supervisor::RemoveCommandPipe() {
+bool Supervisor::RemoveCommandPipe() {
     ReleaseCommandPipe();
-    unlink(PipePath(kFifoTamp).c_str());
+    return unlink(PipePath(kFifoTamp).c_str()) == 0;
 }
 
 bool Supervisor::Send(int cmd, unsigned char data0) {

@@ -96,7 +96,8 @@ public:
     bool Create();
     // Stops reading, so the pipe fills up; the pipe stays open, so writers are not refused.
     void Pause();
-    void Resume();
+    // Reads again; false if the pipe is not open.
+    bool Resume();
     bool Paused() const { return open_ && !thread_.joinable(); }
     // The peer disappeared: stop reading, close the pipe and remove it from /tmp/pipe.
     void Remove();
@@ -143,9 +144,10 @@ public:
     bool Create();
     // Holding FifoTamp for writing is what lets the monitor's blocking open return.
     bool HoldCommandPipe();
-    void ReleaseCommandPipe();
-    // Removes FifoTamp from /tmp/pipe (after releasing it).
-    void RemoveCommandPipe();
+    // Lets go of FifoTamp; false if it was not held.
+    bool ReleaseCommandPipe();
+    // Removes FifoTamp from /tmp/pipe (after releasing it); false if it was not there.
+    bool RemoveCommandPipe();
 
     // A command record: "080", "%03d" of cmd, then a data area of spaces with data[0] raw.
     bool Send(int cmd, unsigned char data0);

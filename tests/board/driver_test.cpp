@@ -105,7 +105,7 @@ TEST_F(Driver, BlockingReadWaitsForAnOpeningAndASignalEndsTheWait) {
     alarm(1);
     EXPECT_EQ(read(d.fd, &byte, 1), -1);
     EXPECT_EQ(errno, EINTR);
-    signal(SIGALRM, SIG_DFL);
+    (void)signal(SIGALRM, SIG_DFL);
 }
 
 // A full queue merges the newest entry with the next opening instead of dropping it.

@@ -26,6 +26,7 @@
 #include <atomic>
 #include <ctime>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <sstream>
 #include <thread>
@@ -237,12 +238,10 @@ struct Scenario {
     bool Expect(const Step &s, bool logged) {
         for (const std::string &w : Split(s.recs)) {
             const auto *const def = std::ranges::find_if(kRecs, [&](const RecDef &d) { return w == d.word; });
-            if (w == "deleted") {
-                orderWant.emplace_back("cardmaster.dat");
-                card = false;
-            } else if (w == "synced") {
-                orderWant.emplace_back("synced");
-                responded = true;
+            card = card && w != "deleted";
+            responded = responded || w == "synced";
+            if (w == "deleted" || w == "synced") {
+                orderWant.emplace_back(w == "deleted" ? "cardmaster.dat" : "synced");
             } else if (def == std::end(kRecs)) {
                 ADD_FAILURE() << "no record is called " << w;
                 return false;
@@ -423,10 +422,7 @@ struct Scenario {
 
     bool Gone(const std::string &what) {
         if (what == "key") return movedKey = rename(kShmKeyFile, kKeyAway.c_str()) == 0;
-        if (what == "command-pipe") {
-            unit->Sts().RemoveCommandPipe();
-            return true;
-        }
+        if (what == "command-pipe") return unit->Sts().RemoveCommandPipe();
         return unit->Segments().Remove(what == "config" ? kProjConfig : kProjOther);
     }
 
@@ -441,35 +437,23 @@ struct Scenario {
         if (w == "paced") return Paced(std::stol(a));
         if (w == "steal") return Stolen(std::stoi(a));
         if (w == "flood-event") return FloodWith(static_cast<unsigned char>(std::stoi(a, nullptr, 16)));
-        if (w == "release-pipe") {
-            unit->Sts().ReleaseCommandPipe();
-            return true;
-        }
+        if (w == "release-pipe") return unit->Sts().ReleaseCommandPipe();
         if (w == "hold-pipe") return unit->Sts().HoldCommandPipe();
-        if (w == "file-for") {
-            const int fd = open(PipePath(a).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-            return fd >= 0 && close(fd) == 0;
-        }
+        if (w == "file-for") return std::ofstream(PipePath(a)).good();
         if (w == "remove") return unit->RemovePeer(a);
         // A send to a peer that is gone must leave nothing in its place.
         if (w == "restore")
             return (made || access(PipePath(a).c_str(), F_OK) != 0) && unit->RestorePeer(a) && order.Watch(a);
         if (w == "orphan") return (made = mkfifo(PipePath(a).c_str(), 0666) == 0) && order.Watch(a);
         if (w == "fill") return Fill(a);
-        if (w == "resume") {
-            unit->Reader(a)->Resume();
-            return true;
-        }
+        if (w == "resume") return unit->Reader(a)->Resume();
         if (w == "check") return unit->Segments().SetTamperCheck(a[0]);
         if (w == "pair-kind") return unit->Segments().SetPairKind(static_cast<int32_t>(std::stoll(a)));
         if (w == "gone") return Gone(a);
         if (w == "unbind") return sw.Unbind();
         if (w == "bind") return sw.Bind();
         if (w == "ioctl-fails" || w == "ioctl-works") return sw.SetIoctlFail(w == "ioctl-fails");
-        if (w == "make-card-master") {
-            card = true;
-            return unit->CreateCardMaster();
-        }
+        if (w == "make-card-master") return card = unit->CreateCardMaster();
         if (w == "card-master-dir") return CardMasterDir();
         if (w == "in") return a == "pselect" && AsleepInTheWait();
         if (w == "signals") return SignalsHeld(a);
@@ -580,9 +564,8 @@ struct Scenario {
                 if (!l.starts_with('#')) golden.push_back(l);
             golden = Sub(golden);
             Lines got;
-            std::ranges::transform(seven, std::back_inserter(got), Escaped);
             std::string transcript;
-            for (const std::string &l : got) transcript += l + "\n";
+            for (const std::string &l : seven) transcript += got.emplace_back(Escaped(l)) + "\n";
             EXPECT_TRUE(got.size() == golden.size() && std::equal(got.begin(), got.end(), golden.begin(), Matches))
                 << "priority-7 lines against " << row.golden << " ({p} " << pipeFd << ", {v} " << devFd << "):\n"
                 << transcript;
@@ -675,15 +658,11 @@ Step Failed(Lines why, const Lines &end = {"end of TermProc\n"}) {
     return {"", "awake-failed terminated", why};
 }
 // A whole life: a refused record, a setting change and a tamper response.
+const std::vector<Step> kLife = {{"send:081:900/00", "", {Refused("00008", "081", "900", "0")}},
+                                 {"send:901/01", "reply", {}},
+                                 {"event:01", kResponse, {kOpened}}};
 Row Life(const char *name, std::string setup, Step boot = {"", "awake", {}}) {
-    return {name,
-            std::move(setup),
-            {{"send:081:900/00", "", {Refused("00008", "081", "900", "0")}},
-             {"send:901/01", "reply", {}},
-             {"event:01", kResponse, {kOpened}}},
-            "",
-            0,
-            std::move(boot)};
+    return {name, std::move(setup), kLife, "", 0, std::move(boot)};
 }
 // Seventeen openings while the error log is gone: sixteen of its alarms are kept, the last is
 // dropped and counted; the sixteen reach it in order once it is back.
