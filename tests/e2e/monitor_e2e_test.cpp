@@ -179,6 +179,10 @@ uint64_t Bit(int sig) { return 1ull << (sig - 1); }
 // is the host's SIGRTMIN + k (its top two have no host number, 0), and the emulator keeps SEGV and
 // BUS open for itself whatever the monitor blocks.
 const bool kEmulated = *KIVTAMP_EMULATOR != '\0';
+// The flush shows among the writes where the marker library is preloaded: into a host monitor,
+// and through the emulator's words into a target one (not on the board, whose lanes leave the
+// flush and the golden transcript to the others).
+const bool kFlushMarked = *KIVTAMP_PRELOAD != '\0' || kEmulated;
 int HostSignal(int sig) {
     if (!kEmulated || sig < 32) return sig;
     const int host = sig - 32 + SIGRTMIN;
@@ -241,7 +245,8 @@ struct Scenario {
             card = card && w != "deleted";
             responded = responded || w == "synced";
             if (w == "deleted" || w == "synced") {
-                orderWant.emplace_back(w == "deleted" ? "cardmaster.dat" : "synced");
+                if (w == "deleted" || kFlushMarked)
+                    orderWant.emplace_back(w == "deleted" ? "cardmaster.dat" : "synced");
             } else if (def == std::end(kRecs)) {
                 ADD_FAILURE() << "no record is called " << w;
                 return false;
@@ -557,7 +562,7 @@ struct Scenario {
         EXPECT_TRUE(six.size() == lines.size() && std::equal(six.begin(), six.end(), lines.begin(), Matches))
             << testing::PrintToString(six) << "\nexpected " << testing::PrintToString(lines);
         EXPECT_EQ(!seven.empty(), level == 7);
-        if (row.golden != nullptr) {
+        if (row.golden != nullptr && *KIVTAMP_GOLDEN_DIR != '\0') {
             std::istringstream file(kivsim::FileText(std::string(KIVTAMP_GOLDEN_DIR "/") + row.golden));
             Lines golden;
             for (std::string l; std::getline(file, l);)
