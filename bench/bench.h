@@ -74,6 +74,7 @@ struct Options {
     double idleSeconds = 10;  // the monitor left alone
     int stormEvents = 10000;  // event bytes queued at once in the storm
     std::string outDir;       // results.json and the histogram data go here
+    bool loadOnly = false;    // the load runs and their checks alone (tools/lanes/load)
 };
 
 // Tamper response and command round trip at levels 6 and 7, and the idle costs of the monitor.

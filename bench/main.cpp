@@ -4,6 +4,7 @@
 //
 // Usage: kivbench --out DIR [--reps N] [--records N] [--idle SECONDS] [--storm EVENTS]
 //                 [--size NAME=BYTES]...   (host_static, host_dynamic, target_static, target_dynamic)
+//        kivbench --out DIR --load [--storm EVENTS]   the load runs and their checks alone
 #include <sys/utsname.h>
 #include <syslog.h>
 
@@ -57,6 +58,16 @@ std::string Verdict(double ratio, double goal) {
     return ratio <= goal ? "met (<= " + Num(goal) + ")" : "MISSED (> " + Num(goal) + ")";
 }
 
+void PrintLoad(const Load &load) {
+    std::printf("event storm: %zu event bytes (%zu openings) answered in %.2f s (%.0f responses/s), %zu commands "
+                "answered meanwhile; records lost: %zu\n",
+                load.stormEvents, load.stormOpenings, load.stormSeconds,
+                static_cast<double>(load.stormOpenings) / load.stormSeconds, load.stormCommands, load.stormLost);
+    std::printf("several writers: %zu records from 4 writers at once served in %.2f s (%.0f records/s); records lost: %zu\n",
+                load.writersRecords, load.writersSeconds, static_cast<double>(load.writersRecords) / load.writersSeconds,
+                load.writersLost);
+}
+
 void PrintTable(const std::vector<Figure> &figures, const Idle &idle, const Load &load,
                 const std::map<std::string, long long> &size) {
     std::printf("\n%-34s %3s %9s %9s %9s %9s %7s %7s  %s\n", "figure (us)", "lvl", "median", "p99", "floor", "floor99",
@@ -89,13 +100,8 @@ void PrintTable(const std::vector<Figure> &figures, const Idle &idle, const Load
     }
     std::printf("repetitions per side: ");
     for (const Figure &f : figures) std::printf("%s/%d %zu  ", f.name.c_str(), f.level, f.monitor.Size());
-    std::printf("\n\nevent storm: %zu event bytes (%zu openings) answered in %.2f s (%.0f responses/s), %zu commands "
-                "answered meanwhile; records lost: %zu\n",
-                load.stormEvents, load.stormOpenings, load.stormSeconds,
-                static_cast<double>(load.stormOpenings) / load.stormSeconds, load.stormCommands, load.stormLost);
-    std::printf("several writers: %zu records from 4 writers at once served in %.2f s (%.0f records/s); records lost: %zu\n",
-                load.writersRecords, load.writersSeconds, static_cast<double>(load.writersRecords) / load.writersSeconds,
-                load.writersLost);
+    std::printf("\n\n");
+    PrintLoad(load);
     std::printf("\nidle over the window: cpu %lld ns, context switches %lld, system calls %lld\n", idle.cpuNs,
                 idle.contextSwitches, idle.syscalls);
     double rssRatio = idle.floorRssKib > 0 ? static_cast<double>(idle.rssKib) / static_cast<double>(idle.floorRssKib) : NAN;
@@ -169,8 +175,8 @@ void WriteHistogram(const std::string &path, const Figure &f) {
 }
 
 int Usage() {
-    std::fprintf(stderr, "usage: kivbench --out DIR [--reps N] [--records N] [--idle SECONDS] [--storm EVENTS] "
-                         "[--size NAME=BYTES]...\n");
+    std::fprintf(stderr, "usage: kivbench --out DIR [--load] [--reps N] [--records N] [--idle SECONDS] "
+                         "[--storm EVENTS] [--size NAME=BYTES]...\n");
     return 2;
 }
 
@@ -183,6 +189,10 @@ int main(int argc, char **argv) {
     std::map<std::string, long long> size;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
+        if (a == "--load") {
+            opt.loadOnly = true;
+            continue;
+        }
         if (i + 1 >= argc) return Usage();
         std::string v = argv[++i];
         if (a == "--out") opt.outDir = v;
@@ -203,6 +213,15 @@ int main(int argc, char **argv) {
     Paths paths{KIVTAMP_PATH, KIVTAMP_STATIC_PATH, KIVFLOOR_PATH, KIVIDLE_PATH};
     std::vector<Figure> figures;
     Idle idle;
+    Load load;
+    if (opt.loadOnly) {
+        std::fprintf(stderr, "kivbench: event storm of %d bytes while commands keep arriving...\n", opt.stormEvents);
+        if (!RunStorm(paths, opt, figures, load)) return 1;
+        std::fprintf(stderr, "kivbench: several writers on the command pipe at once...\n");
+        if (!RunWriters(paths, figures, load)) return 1;
+        PrintLoad(load);
+        return 0;
+    }
     std::fprintf(stderr, "kivbench: tamper events and commands, %d per side and level, interleaved...\n", opt.reps);
     if (!RunUnit(paths, opt, figures, idle)) return 1;
     std::fprintf(stderr, "kivbench: record delivery, %d records per variant...\n", opt.records);
@@ -211,7 +230,6 @@ int main(int argc, char **argv) {
     if (!RunRobust(paths, figures)) return 1;
     std::fprintf(stderr, "kivbench: dispatch pass (Google Benchmark)...\n");
     if (!RunDispatch(figures)) return 1;
-    Load load;
     std::fprintf(stderr, "kivbench: event storm of %d bytes while commands keep arriving...\n", opt.stormEvents);
     if (!RunStorm(paths, opt, figures, load)) return 1;
     std::fprintf(stderr, "kivbench: several writers on the command pipe at once...\n");

@@ -363,47 +363,6 @@ constexpr Ms kFloodLead{100};
 constexpr Ms kFloodCap{3000};
 constexpr int kFloodReps = 15;
 
-// Writes one record into the command pipe again and again, as fast as the monitor takes them,
-// until stopped. Sixteen records a write (4 KiB, still one atomic write) keep the pipe full
-// whatever the scheduler does.
-constexpr int kFloodBatch = 16;
-
-class Flood {
-public:
-    Flood(int fd, const std::string &record) : fd_(fd), batch_(Repeat(record)), thread_([this] { Run(); }) {}
-    ~Flood() { Stop(); }
-    Flood(const Flood &) = delete;
-    Flood &operator=(const Flood &) = delete;
-    // Returns the number of records written.
-    long Stop() {
-        stop_ = true;
-        if (thread_.joinable()) thread_.join();
-        return sent_;
-    }
-
-private:
-    static std::string Repeat(const std::string &record) {
-        std::string batch;
-        for (int i = 0; i < kFloodBatch; ++i) batch += record;
-        return batch;
-    }
-    void Run() {
-        while (!stop_) {
-            if (write(fd_, batch_.data(), batch_.size()) == static_cast<ssize_t>(batch_.size())) {
-                sent_ += kFloodBatch;
-                continue;
-            }
-            pollfd p{fd_, POLLOUT, 0};
-            poll(&p, 1, 10);
-        }
-    }
-    int fd_;
-    std::string batch_;
-    std::atomic<bool> stop_{false};
-    long sent_ = 0;
-    std::thread thread_;
-};
-
 // How the monitor answers each kind of flooding record, to check that every one was answered.
 struct FloodKind {
     int cmd;
@@ -430,7 +389,7 @@ bool Answered(kivsim::Unit &unit, const FloodKind &kind, long sent, uint64_t mar
 }
 
 // One tamper event; the time to the deletion, whether or not a flood is running.
-std::optional<double> EventToDeletion(kivsim::Unit &unit, DeleteWatch &watch, Flood *flood) {
+std::optional<double> EventToDeletion(kivsim::Unit &unit, DeleteWatch &watch, kivsim::Flood *flood) {
     watch.Drain();
     uint64_t mark = unit.Mark();
     auto t0 = Clock::now();
@@ -458,7 +417,7 @@ bool FloodFigure(kivsim::Unit &unit, Figure &figure) {
         unit.Records().Clear();
         unit.Log().Clear();
         uint64_t mark = unit.Mark();
-        Flood flood(fd, CommandRecord(kind.cmd, kind.data0));
+        kivsim::Flood flood(fd, CommandRecord(kind.cmd, kind.data0));
         std::this_thread::sleep_for(kFloodLead);
         auto busy = EventToDeletion(unit, watch, &flood);
         long sent = flood.Stop();

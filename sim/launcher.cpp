@@ -8,6 +8,9 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <thread>
 
 extern char **environ;
@@ -15,6 +18,8 @@ extern char **environ;
 namespace kivsim {
 
 namespace {
+
+std::string ProcFile(pid_t pid, const char *name) { return FileText("/proc/" + std::to_string(pid) + "/" + name); }
 
 // execve needs a path; look a bare name up in PATH before forking, where that is still allowed.
 std::string Resolve(const std::string &name) {
@@ -33,6 +38,13 @@ std::string Resolve(const std::string &name) {
 }
 
 } // namespace
+
+std::string FileText(const std::string &path) {
+    std::ifstream f(path, std::ios::binary);
+    std::ostringstream text;
+    text << f.rdbuf();
+    return text.str();
+}
 
 std::string Describe(const ExitStatus &s) {
     if (s.signal != 0) return "killed by signal " + std::to_string(s.signal);
@@ -124,6 +136,35 @@ void MonitorProcess::Kill(int sig) {
     if (pid_ < 0) return;
     kill(pid_, sig);
     if (sig == SIGKILL) Wait(std::chrono::seconds(10));
+}
+
+long long MonitorProcess::CpuNs() const { return std::atoll(ProcFile(pid_, "schedstat").c_str()); }
+
+long MonitorProcess::Syscall() const {
+    const std::string text = ProcFile(pid_, "syscall");
+    return text.rfind("running", 0) == 0 || text.empty() ? -1 : std::atol(text.c_str());
+}
+
+std::string MonitorProcess::Cwd() const {
+    std::error_code ec;
+    return std::filesystem::read_symlink("/proc/" + std::to_string(pid_) + "/cwd", ec).string();
+}
+
+int MonitorProcess::DescriptorOf(const std::string &path) const {
+    std::error_code ec;
+    int lowest = -1;
+    for (const auto &e : std::filesystem::directory_iterator("/proc/" + std::to_string(pid_) + "/fd", ec)) {
+        const int fd = std::atoi(e.path().filename().c_str());
+        if (std::filesystem::read_symlink(e.path(), ec) == path && (lowest < 0 || fd < lowest)) lowest = fd;
+    }
+    return lowest;
+}
+
+uint64_t MonitorProcess::Signals(const std::string &field) const {
+    std::istringstream in(ProcFile(pid_, "status"));
+    for (std::string l; std::getline(in, l);)
+        if (l.rfind(field + ":", 0) == 0) return std::stoull(l.substr(field.size() + 1), nullptr, 16);
+    return 0;
 }
 
 } // namespace kivsim

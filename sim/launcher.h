@@ -6,6 +6,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -20,8 +21,11 @@ struct ExitStatus {
 
 std::string Describe(const ExitStatus &s);
 
+// Everything a file holds; empty if it cannot be read.
+std::string FileText(const std::string &path);
+
 class MonitorProcess {
-public:
+  public:
     // emulator: a prefix such as {"qemu-ppc", "-L", "/usr/powerpc-linux-gnu"} for a target binary.
     explicit MonitorProcess(std::string binary, std::vector<std::string> emulator = {});
     // Kills and reaps a monitor that is still running.
@@ -42,7 +46,15 @@ public:
     const std::optional<ExitStatus> &Status() const { return status_; }
     const std::string &Binary() const { return binary_; }
 
-private:
+    // What /proc shows of the running process.
+    long long CpuNs() const;                         // time it has run, in nanoseconds
+    long Syscall() const;                            // the system call it sleeps in, -1 while it runs
+    std::string Cwd() const;                         // its working directory
+    int DescriptorOf(const std::string &path) const; // its lowest descriptor open on path, -1 none
+    // A signal set of its status ("SigPnd", "ShdPnd", "SigBlk"), bit sig - 1 for signal sig.
+    uint64_t Signals(const std::string &field) const;
+
+  private:
     std::string binary_;
     std::vector<std::string> emulator_;
     pid_t pid_ = -1;

@@ -178,7 +178,10 @@ void PipeReader::StopThread() {
 
 void PipeReader::Pause() { StopThread(); }
 
-void PipeReader::Resume() { StartThread(); }
+bool PipeReader::Resume() {
+    StartThread();
+    return thread_.joinable();
+}
 
 void PipeReader::Remove() {
     StopThread();
@@ -257,14 +260,15 @@ bool Supervisor::HoldCommandPipe() {
     return tampFd_ >= 0;
 }
 
-void Supervisor::ReleaseCommandPipe() {
-    if (tampFd_ >= 0) close(tampFd_);
+bool Supervisor::ReleaseCommandPipe() {
+    const bool held = tampFd_ >= 0 && close(tampFd_) == 0;
     tampFd_ = -1;
+    return held;
 }
 
-void Supervisor::RemoveCommandPipe() {
+bool Supervisor::RemoveCommandPipe() {
     ReleaseCommandPipe();
-    unlink(PipePath(kFifoTamp).c_str());
+    return unlink(PipePath(kFifoTamp).c_str()) == 0;
 }
 
 bool Supervisor::Send(int cmd, unsigned char data0) {
@@ -305,6 +309,26 @@ std::optional<Received> Supervisor::WaitRecord(std::string_view pipe, int cmd, M
 }
 
 // ---------------------------------------------------------------- write order
+
+Flood::Flood(int fd, std::string_view record) : fd_(fd) {
+    for (int i = 0; i < 16; ++i) batch_ += record;
+    thread_ = std::thread([this] {
+        while (!stop_) {
+            if (write(fd_, batch_.data(), batch_.size()) == static_cast<ssize_t>(batch_.size())) {
+                sent_ += 16;
+                continue;
+            }
+            pollfd p{fd_, POLLOUT, 0};
+            (void)poll(&p, 1, 10);
+        }
+    });
+}
+
+long Flood::Stop() {
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+    return sent_;
+}
 
 WriteOrder::WriteOrder() { fd_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC); }
 

@@ -5,6 +5,7 @@
 #ifndef KIVSIM_PEERS_H
 #define KIVSIM_PEERS_H
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -95,7 +96,8 @@ public:
     bool Create();
     // Stops reading, so the pipe fills up; the pipe stays open, so writers are not refused.
     void Pause();
-    void Resume();
+    // Reads again; false if the pipe is not open.
+    bool Resume();
     bool Paused() const { return open_ && !thread_.joinable(); }
     // The peer disappeared: stop reading, close the pipe and remove it from /tmp/pipe.
     void Remove();
@@ -142,9 +144,10 @@ public:
     bool Create();
     // Holding FifoTamp for writing is what lets the monitor's blocking open return.
     bool HoldCommandPipe();
-    void ReleaseCommandPipe();
-    // Removes FifoTamp from /tmp/pipe (after releasing it).
-    void RemoveCommandPipe();
+    // Lets go of FifoTamp; false if it was not held.
+    bool ReleaseCommandPipe();
+    // Removes FifoTamp from /tmp/pipe (after releasing it); false if it was not there.
+    bool RemoveCommandPipe();
 
     // A command record: "080", "%03d" of cmd, then a data area of spaces with data[0] raw.
     bool Send(int cmd, unsigned char data0);
@@ -172,6 +175,26 @@ std::string SpaceData(std::string_view head = {});
 // Order in which the kernel saw writes to the watched pipes. Consecutive writes to the same pipe
 // may appear as one entry; writes to different pipes always appear in the order they happened,
 // whatever order the reader threads took them in.
+// Writes one record into a pipe again and again, as fast as its reader takes them, until stopped.
+// Sixteen records a write (4 KiB, still one atomic write) keep the pipe full whatever the
+// scheduler does. fd: a writing end, non-blocking.
+class Flood {
+public:
+    Flood(int fd, std::string_view record);
+    ~Flood() { Stop(); }
+    Flood(const Flood &) = delete;
+    Flood &operator=(const Flood &) = delete;
+    // Returns the number of records written.
+    long Stop();
+
+private:
+    int fd_;
+    std::string batch_;
+    std::atomic<bool> stop_{false};
+    long sent_ = 0;
+    std::thread thread_;
+};
+
 class WriteOrder {
 public:
     WriteOrder();

@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <sstream>
 #include <thread>
 #include <vector>
 
@@ -160,5 +161,18 @@ bool TampSwitch::Inject(std::string_view events) {
     return Set("inject", events);
 }
 
+
+std::vector<long long> TampSwitch::ReadTimes() const {
+    std::vector<long long> times;
+    std::istringstream in(Text("read_times"));
+    for (long long t = 0; in >> t;) times.push_back(t);
+    return times;
+}
+
+// "REQUEST BYTE" of the last request 3.
+int TampSwitch::PollTime() const {
+    const std::string last = Text("ioctl");
+    return last.empty() ? -1 : std::atoi(last.c_str() + last.find(' ') + 1);
+}
 
 } // namespace kivsim

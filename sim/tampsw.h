@@ -12,6 +12,7 @@
 #include <chrono>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace kivsim {
 
@@ -47,6 +48,13 @@ public:
     long Queued() const { return Count("queued"); }
     // Any control file by name; 0 while the device is absent (unbound), -1 if it cannot be read.
     long Count(std::string_view name) const;
+    // A control file's whole text ("ioctl"); empty if it cannot be read.
+    std::string Text(std::string_view name) const;
+    // When the last reads of the device came, in milliseconds of CLOCK_MONOTONIC, oldest first
+    // (none on the board: its driver keeps no times).
+    std::vector<long long> ReadTimes() const;
+    // The polling-time byte of the device's last configuration (request 3), -1 before the first.
+    int PollTime() const;
     // Waits until the named count is at least value (the kernel sends some requests, such as the
     // release after a close, in the background).
     bool WaitForCount(std::string_view name, long value,

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <fstream>
 #include <thread>
 
@@ -113,6 +114,14 @@ bool TampSwitch::Inject(std::string_view events) {
         if (!ok) return false;
     }
     return true;
+}
+
+// The driver keeps no times of its reads.
+std::vector<long long> TampSwitch::ReadTimes() const { return {}; }
+
+int TampSwitch::PollTime() const {
+    const std::string value = FirstLine("/sys/class/misc/cr_tampsw/poll_time");
+    return value.empty() ? -1 : std::atoi(value.c_str());
 }
 
 } // namespace kivsim

@@ -48,6 +48,17 @@ long TampSwitch::Count(std::string_view name) const {
     return std::strtol(buf, nullptr, 10);
 }
 
+std::string TampSwitch::Text(std::string_view name) const {
+    std::string path = mountdir_ + "/" + std::string(name);
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return "";
+    std::string text;
+    char buf[4096];
+    for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;) text.append(buf, static_cast<size_t>(n));
+    close(fd);
+    return text;
+}
+
 bool TampSwitch::WaitForCount(std::string_view name, long value, std::chrono::milliseconds timeout) const {
     auto deadline = std::chrono::steady_clock::now() + timeout;
     for (;;) {

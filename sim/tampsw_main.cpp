@@ -12,14 +12,18 @@
 //               read: decimal count of opens, request-3 ioctls, reads, polls and releases of
 //               cr_tampsw; write a number to set it (0 resets)
 //   queued      read: number of event bytes waiting
+//   read_times  read: when the last reads of cr_tampsw came, in milliseconds of CLOCK_MONOTONIC,
+//               oldest first, one per line (at most 64)
 //   ioctl_fail  "1": request 3 fails with EIO; "0": it succeeds
 //   read_fail   N: the next N reads fail with EIO
 //   eof         N: the next N reads return 0 bytes
-//   ioctl       write "REQUEST BYTE" (decimal): an ioctl of cr_tampsw passed on by a caller that
-//               cannot make it (a target binary under user-mode emulation, whose emulator refuses
-//               requests it does not know): REQUEST as the driver receives it and the byte its
-//               argument points to. Counted, refused (ENOTTY) and failed (EIO) as an ioctl is.
-//               read: "REQUEST BYTE" of the last request 3 taken, empty before the first
+//   ioctl       read: "REQUEST BYTE" (decimal) of the last request 3 taken, BYTE the one its
+//               argument points to (read from the caller's memory while it waits in the ioctl);
+//               empty before the first.
+//               write "REQUEST BYTE": an ioctl of cr_tampsw passed on by a caller that cannot
+//               make it (a target binary under user-mode emulation, whose emulator refuses
+//               requests it does not know). Counted, refused (ENOTTY) and failed (EIO) as an
+//               ioctl is.
 //
 // Usage: kivtampsw [--ready-fd FD] MOUNTPOINT
 // With --ready-fd, one byte '1' is written to FD once the file system is mounted, then FD is closed.
@@ -30,6 +34,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -37,6 +42,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <deque>
 #include <map>
 #include <mutex>
@@ -59,6 +65,7 @@ enum Ino : fuse_ino_t {
     kReadFail,
     kEof,
     kIoctl,
+    kReadTimes,
     kEnd
 };
 
@@ -83,6 +90,7 @@ constexpr Node kNodes[kEnd] = {
     {"read_fail", S_IFREG | 0644},
     {"eof", S_IFREG | 0644},
     {"ioctl", S_IFREG | 0644},
+    {"read_times", S_IFREG | 0444},
 };
 
 constexpr unsigned kReadable = POLLIN | POLLRDNORM;
@@ -97,8 +105,11 @@ struct State {
     long opens = 0, ioctls = 0, reads = 0, polls = 0, closes = 0;
     bool ioctlFail = false;
     long readFail = 0, eof = 0;
-    std::string passedOn; // "REQUEST BYTE" of the last request taken through the ioctl file
+    std::string passedOn; // "REQUEST BYTE" of the last request 3 taken
+    std::deque<long long> readTimes;
 };
+
+constexpr size_t kReadTimesKept = 64;
 
 State g;
 
@@ -271,6 +282,10 @@ void ReadDevice(fuse_req_t req, size_t size, fuse_file_info *fi) {
     fuse_req_interrupt_func(req, OnInterrupt, nullptr);
     std::lock_guard lock(g.mutex);
     ++g.reads;
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    g.readTimes.push_back(now.tv_sec * 1000LL + now.tv_nsec / 1000000);
+    if (g.readTimes.size() > kReadTimesKept) g.readTimes.pop_front();
     if (fuse_req_interrupted(req)) {
         fuse_reply_err(req, EINTR);
     } else if (size == 0) {
@@ -296,6 +311,8 @@ void OnRead(fuse_req_t req, fuse_ino_t ino, size_t size, off_t off, fuse_file_in
         else if (ino == kQueued) text = std::to_string(g.events.size()) + "\n";
         else if (ino == kIoctlFail) text = g.ioctlFail ? "1\n" : "0\n";
         else if (ino == kIoctl) text = g.passedOn.empty() ? "" : g.passedOn + "\n";
+        else if (ino == kReadTimes)
+            for (long long t : g.readTimes) text += std::to_string(t) + "\n";
         else {
             fuse_reply_err(req, EACCES);
             return;
@@ -352,7 +369,7 @@ void OnWrite(fuse_req_t req, fuse_ino_t ino, const char *buf, size_t size, off_t
         return;
     }
     long v = 0;
-    if (ino == kDevice || ino == kQueued || !Valid(ino) || ino == kRoot) {
+    if (ino == kDevice || ino == kQueued || ino == kReadTimes || !Valid(ino) || ino == kRoot) {
         fuse_reply_err(req, ino == kDevice ? EINVAL : EACCES);
     } else if (!ParseValue(std::string_view(buf, size), v)) {
         fuse_reply_err(req, EINVAL);
@@ -364,18 +381,29 @@ void OnWrite(fuse_req_t req, fuse_ino_t ino, const char *buf, size_t size, off_t
     }
 }
 
-void OnIoctl(fuse_req_t req, fuse_ino_t ino, unsigned int cmd, void *, fuse_file_info *, unsigned,
+// The byte at addr in the calling process, -1 if it cannot be read. The caller waits in the ioctl
+// until the reply, so the byte is the one it passed.
+int CallerByte(fuse_req_t req, const void *addr) {
+    unsigned char b = 0;
+    iovec local{&b, 1};
+    iovec remote{const_cast<void *>(addr), 1};
+    return process_vm_readv(fuse_req_ctx(req)->pid, &local, 1, &remote, 1, 0) == 1 ? b : -1;
+}
+
+void OnIoctl(fuse_req_t req, fuse_ino_t ino, unsigned int cmd, void *arg, fuse_file_info *, unsigned,
              const void *, size_t, size_t) {
     if (ino != kDevice) {
         fuse_reply_err(req, ENOTTY);
         return;
     }
+    // Request 3 encodes no size, so the kernel passes no data; its argument is the caller's address.
+    const int byte = CallerByte(req, arg);
     int err;
     {
         std::lock_guard lock(g.mutex);
         err = SwitchRequestLocked(cmd);
+        if (err != ENOTTY) g.passedOn = std::to_string(cmd) + " " + std::to_string(byte);
     }
-    // Request 3 encodes no size, so the kernel passes no data: nothing to read from the caller.
     if (err != 0) fuse_reply_err(req, err);
     else fuse_reply_ioctl(req, 0, nullptr, 0);
 }

@@ -30,7 +30,7 @@ struct Driver : testing::Test {
         pollfd p{fd, POLLIN, 0};
         return poll(&p, 1, ms) == 1 ? p.revents : 0;
     }
-    static std::string PollTime() { return kivtest::ReadFileBytes("/sys/class/misc/cr_tampsw/poll_time"); }
+    static std::string PollTime() { return kivsim::FileText("/sys/class/misc/cr_tampsw/poll_time"); }
 };
 
 TEST_F(Driver, OneOpenerAtATimeSoNoOtherProcessTakesAnEvent) {
@@ -105,7 +105,7 @@ TEST_F(Driver, BlockingReadWaitsForAnOpeningAndASignalEndsTheWait) {
     alarm(1);
     EXPECT_EQ(read(d.fd, &byte, 1), -1);
     EXPECT_EQ(errno, EINTR);
-    signal(SIGALRM, SIG_DFL);
+    (void)signal(SIGALRM, SIG_DFL);
 }
 
 // A full queue merges the newest entry with the next opening instead of dropping it.
@@ -130,7 +130,7 @@ TEST_F(Driver, GlitchShorterThanTheDebounceIsNoOpening) {
     globfree(&g);
     EXPECT_TRUE(write(line.fd, "pull-up", 7) == 7 && write(line.fd, "pull-down", 9) == 9);
     EXPECT_EQ(PollIn(d.fd, 1000), 0);
-    EXPECT_EQ(kivtest::ReadFileBytes("/sys/class/misc/cr_tampsw/state"), "closed\n");
+    EXPECT_EQ(kivsim::FileText("/sys/class/misc/cr_tampsw/state"), "closed\n");
 }
 
 TEST_F(Driver, EnclosureOpenWhenTheDriverStartsIsAnOpening) {

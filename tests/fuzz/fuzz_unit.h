@@ -37,7 +37,7 @@ using kivsim::Printable;
 
 // Stops the target with a message; libFuzzer reports it as a crash and keeps the input.
 [[noreturn]] inline void Fail(const char *what, const std::string &detail = {}) {
-    std::fprintf(stderr, "\n*** kivfuzz: %s%s%s\n", what, detail.empty() ? "" : ": ", detail.c_str());
+    (void)std::fprintf(stderr, "\n*** kivfuzz: %s%s%s\n", what, detail.empty() ? "" : ": ", detail.c_str());
     std::abort();
 }
 inline void Expect(bool ok, const char *what, const std::string &detail = {}) {
@@ -64,7 +64,7 @@ inline std::atomic<int64_t> gInputStart{0};
 inline int64_t Now() { return std::chrono::steady_clock::now().time_since_epoch().count(); }
 
 class FuzzUnit {
-public:
+  public:
     // Built on first use, once per process; the fixed paths must be the sandbox's.
     static FuzzUnit &Get() {
         static FuzzUnit unit;
@@ -101,14 +101,15 @@ public:
         return true;
     }
     // Bytes into the command pipe with one write (at most PIPE_BUF bytes: one piece).
-    void WriteCommand(std::string_view bytes) {
+    void WriteCommand(std::string_view bytes) const {
         Expect(write(tampWriter_, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size()),
                "writing the command pipe", std::strerror(errno));
     }
 
-private:
+  private:
     FuzzUnit() {
-        if (std::getenv("KIV_SANDBOX") == nullptr) Fail("the monitor uses the unit's fixed paths; run through sim/sandbox");
+        if (std::getenv("KIV_SANDBOX") == nullptr)
+            Fail("the monitor uses the unit's fixed paths; run through sim/sandbox");
         sigprocmask(SIG_SETMASK, nullptr, &startMask_);
         std::thread([] {
             for (;;) {
@@ -123,8 +124,8 @@ private:
         // Start-up with the check disabled and no device; every input sets its own values.
         Expect(segments_.SetTamperCheck('0') && segments_.SetPairKind(0), "writing the segments");
         unlink(TAMP_DEVICE);
-        for (std::string_view name : {kivsim::kFifoSts, kivsim::kFifoStsp, kivsim::kFifoLog, kivsim::kFifoDisp,
-                                      kivsim::kFifoFtp})
+        for (std::string_view name :
+             {kivsim::kFifoSts, kivsim::kFifoStsp, kivsim::kFifoLog, kivsim::kFifoDisp, kivsim::kFifoFtp})
             peers_.emplace_back(std::string(name), OpenPeer(name));
         // The monitor's blocking open of its command pipe returns once a writer holds it.
         int holder = OpenPeer(kivsim::kFifoTamp);

@@ -49,8 +49,8 @@ struct Device {
     int empty[2] = {-1, -1};
     int dir = open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     Device() {
-        Expect(pipe2(events, O_CLOEXEC) == 0 && pipe2(eof, O_CLOEXEC) == 0 && pipe2(empty, O_CLOEXEC | O_NONBLOCK) == 0 &&
-                   close(eof[1]) == 0 && dir >= 0,
+        Expect(pipe2(events, O_CLOEXEC) == 0 && pipe2(eof, O_CLOEXEC) == 0 &&
+                   pipe2(empty, O_CLOEXEC | O_NONBLOCK) == 0 && close(eof[1]) == 0 && dir >= 0,
                "making the device pipes", std::strerror(errno));
     }
 };
@@ -69,7 +69,7 @@ extern "C" void sync() noexcept {
 
 // After a failed read that follows another the handler pauses for the command pipe; here the
 // pause would only slow the run, so it returns at once.
-extern "C" int poll(pollfd *, nfds_t, int) { return 0; }
+extern "C" int poll(pollfd * /*fds*/, nfds_t /*count*/, int /*timeout*/) { return 0; }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size < kHeader) return 0;
@@ -82,8 +82,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     Expect(unit.Segments().SetPairKind(pair), "writing the pair kind");
     InitProcSub(p); // the tamper check stays off: the device below is the target's own
     const unsigned char code = pair == 1 ? 0x22 : 0x21;
-    if ((data[4] & 1) != 0) CreateCardMaster();
-    else unlink(CARD_MASTER_FILE);
+    if ((data[4] & 1) != 0)
+        CreateCardMaster();
+    else
+        unlink(CARD_MASTER_FILE);
 
     // A device failing for a second is closed by the handler: every input starts after a good
     // read, so a run of failures is the input's own and lasts far less.
@@ -101,9 +103,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             continue;
         }
         int fd = dev.events[0];
-        if (op == 0) Expect(write(dev.events[1], &value, 1) == 1, "writing the event byte");
-        else if (op == 1) fd = dev.eof[0];
-        else fd = (value % 2 == 0) ? dev.empty[0] : dev.dir;
+        if (op == 0)
+            Expect(write(dev.events[1], &value, 1) == 1, "writing the event byte");
+        else if (op == 1)
+            fd = dev.eof[0];
+        else
+            fd = (value % 2 == 0) ? dev.empty[0] : dev.dir;
 
         const bool present = CardMasterExists();
         const int syncs = gSyncs;
@@ -122,13 +127,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             Expect(gSyncs == syncs + 1, "file systems flushed once per tamper event");
             // Date and time digits, then the code and kind bytes.
             Expect(log.size() == 256 && log.find_first_not_of("0123456789", 6) == 20 &&
-                       log == "053054" + log.substr(6, 14) + std::string{static_cast<char>(code), '\x01'} + std::string(234, ' '),
+                       log == "053054" + log.substr(6, 14) + std::string{static_cast<char>(code), '\x01'} +
+                                  std::string(234, ' '),
                    "error-log record", Printable(log));
-            Expect(disp == "053151" "0625 00000000" + std::string(237, ' '), "display record", Printable(disp));
+            Expect(disp == "0531510625 00000000" + std::string(237, ' '), "display record", Printable(disp));
             Expect(sts == "053609\x05\x01" + std::string(248, ' '), "error status record", Printable(sts));
         } else {
             Expect(log.empty() && disp.empty() && sts.empty(), "records sent without a tamper event",
-                   Printable(log + disp + sts));
+                   Printable(log) + Printable(disp) + Printable(sts));
             Expect(CardMasterExists() == present && gSyncs == syncs, "the card master file touched without an event");
         }
     }

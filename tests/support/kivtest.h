@@ -11,15 +11,13 @@
 #include <string>
 #include <vector>
 
+#include "launcher.h"
 #include "syslog_receiver.h"
 
 namespace kivtest {
 
 // The process-wide receiver bound at /dev/log by the test main.
 kivsim::SyslogReceiver &Syslog();
-
-// Reads a whole file; empty if it cannot be read.
-std::string ReadFileBytes(const std::string &path);
 
 using Texts = std::vector<std::string>;
 
@@ -51,7 +49,9 @@ struct Fd {
     explicit Fd(int f = -1) : fd(f) {}
     Fd(const Fd &) = delete;
     Fd &operator=(const Fd &) = delete;
-    ~Fd() { if (fd >= 0) close(fd); }
+    ~Fd() {
+        if (fd >= 0) close(fd);
+    }
 };
 
 } // namespace kivtest

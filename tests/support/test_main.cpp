@@ -1,7 +1,7 @@
 /* SPDX-License-Identifier: MIT */
+#include <gtest/gtest.h>
 #include <sys/ioctl.h>
 #include <sys/shm.h>
-#include <gtest/gtest.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -36,23 +36,23 @@ std::set<int> OpenDescriptors() {
 }
 
 int AttachedSegments() {
-    std::istringstream maps(ReadFileBytes("/proc/self/maps"));
+    std::istringstream maps(kivsim::FileText("/proc/self/maps"));
     int n = 0;
-    for (std::string line; std::getline(maps, line);) n += line.find("/SYSV") != std::string::npos;
+    for (std::string line; std::getline(maps, line);) n += line.find("/SYSV") != std::string::npos ? 1 : 0;
     return n;
 }
 
 class LeakCheck : public testing::EmptyTestEventListener {
     std::set<int> fds_;
     int segments_ = 0;
-    void OnTestStart(const testing::TestInfo &) override {
+    void OnTestStart(const testing::TestInfo & /*test*/) override {
         fds_ = OpenDescriptors();
         segments_ = AttachedSegments();
     }
-    void OnTestEnd(const testing::TestInfo &) override {
+    void OnTestEnd(const testing::TestInfo & /*test*/) override {
         std::string leaked;
         for (int fd : OpenDescriptors())
-            if (!fds_.count(fd)) leaked += ' ' + std::to_string(fd);
+            if (!fds_.contains(fd)) leaked += ' ' + std::to_string(fd);
         EXPECT_EQ(leaked, "") << "descriptors left open";
         EXPECT_EQ(AttachedSegments(), segments_) << "shared-memory segments left attached";
     }
@@ -60,13 +60,6 @@ class LeakCheck : public testing::EmptyTestEventListener {
 } // namespace
 
 kivsim::SyslogReceiver &Syslog() { return *g_syslog; }
-
-std::string ReadFileBytes(const std::string &path) {
-    std::ifstream f(path, std::ios::binary);
-    std::ostringstream s;
-    s << f.rdbuf();
-    return s.str();
-}
 
 Texts Logged(int pri, pid_t pid) {
     static const std::regex line("\\.cpp,[0-9]+,");
@@ -93,7 +86,7 @@ std::string F(const char *fmt, ...) {
     char buf[512];
     va_list ap;
     va_start(ap, fmt);
-    std::vsnprintf(buf, sizeof buf, fmt, ap);
+    (void)std::vsnprintf(buf, sizeof buf, fmt, ap);
     va_end(ap);
     return buf;
 }
@@ -128,7 +121,7 @@ int Pending(int fd) {
 int main(int argc, char **argv) {
     testing::InitGoogleTest(&argc, argv);
     if (std::getenv("KIV_SANDBOX") == nullptr) {
-        std::fprintf(stderr, "these tests use the unit's fixed paths; run them through sim/sandbox\n");
+        (void)std::fprintf(stderr, "these tests use the unit's fixed paths; run them through sim/sandbox\n");
         return 2;
     }
     static kivsim::SyslogReceiver receiver;
