@@ -53,6 +53,8 @@ public:
     // When the last reads of the device came, in milliseconds of CLOCK_MONOTONIC, oldest first
     // (none on the board: its driver keeps no times).
     std::vector<long long> ReadTimes() const;
+    // Now on the clock of ReadTimes.
+    static long long NowMs();
     // The polling-time byte of the device's last configuration (request 3), -1 before the first.
     int PollTime() const;
     // Waits until the named count is at least value (the kernel sends some requests, such as the

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <thread>
 
 #include "tampsw.h"
@@ -57,6 +58,12 @@ std::string TampSwitch::Text(std::string_view name) const {
     for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;) text.append(buf, static_cast<size_t>(n));
     close(fd);
     return text;
+}
+
+long long TampSwitch::NowMs() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now.tv_sec * 1000LL + now.tv_nsec / 1000000;
 }
 
 bool TampSwitch::WaitForCount(std::string_view name, long value, std::chrono::milliseconds timeout) const {

@@ -270,9 +270,7 @@ struct Scenario {
     // gap but the first, which may come before the pause; a busy machine only lengthens the others)
     // and takes under 1 % of a CPU.
     bool Paced(long apart) const {
-        const long long from =
-            std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
-                .count(); // CLOCK_MONOTONIC, as the stand-in's
+        const long long from = TampSwitch::NowMs();
         const long long cpu = Mon().CpuNs();
         std::this_thread::sleep_for(600ms);
         const long long used = Mon().CpuNs() - cpu;
@@ -381,27 +379,16 @@ struct Scenario {
         return (Mon().Signals("SigBlk") & seen) == (blocked & seen);
     }
 
-    bool Idle() const {
+    bool CpuStill(std::chrono::milliseconds span) const {
         const long long cpu = Mon().CpuNs();
-        std::this_thread::sleep_for(300ms);
+        std::this_thread::sleep_for(span);
         return Mon().CpuNs() == cpu;
-    }
-
-    static bool EmptyFileAt(std::string_view pipe) {
-        struct stat st {};
-        const std::string path = PipePath(pipe);
-        const bool empty = stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size == 0;
-        return empty && unlink(path.c_str()) == 0;
     }
 
     // In the wait and asleep there: its CPU time stands still for 20 ms (a poll of the device waits
     // for the stand-in's answer inside pselect, and goes on once it has it).
     bool AsleepInTheWait() const {
-        return Until([&] {
-            const long long cpu = Mon().CpuNs();
-            std::this_thread::sleep_for(20ms);
-            return Mon().Syscall() == SYS_pselect6 && Mon().CpuNs() == cpu;
-        });
+        return Until([&] { return CpuStill(20ms) && Mon().Syscall() == SYS_pselect6; });
     }
 
     bool NoteDescriptors() {
@@ -423,12 +410,6 @@ struct Scenario {
     bool CardMasterDir() {
         orderWant.emplace_back("cardmaster.dat");
         return unlink(kCardMasterFile) == 0 && mkdir(kCardMasterFile, 0755) == 0 && mkdir(kEntry.c_str(), 0755) == 0;
-    }
-
-    bool Gone(const std::string &what) {
-        if (what == "key") return movedKey = rename(kShmKeyFile, kKeyAway.c_str()) == 0;
-        if (what == "command-pipe") return unit->Sts().RemoveCommandPipe();
-        return unit->Segments().Remove(what == "config" ? kProjConfig : kProjOther);
     }
 
     bool Do(const std::string &step) {
@@ -454,7 +435,9 @@ struct Scenario {
         if (w == "resume") return unit->Reader(a)->Resume();
         if (w == "check") return unit->Segments().SetTamperCheck(a[0]);
         if (w == "pair-kind") return unit->Segments().SetPairKind(static_cast<int32_t>(std::stoll(a)));
-        if (w == "gone") return Gone(a);
+        if (w == "gone" && a == "key") return movedKey = rename(kShmKeyFile, kKeyAway.c_str()) == 0;
+        if (w == "gone" && a == "command-pipe") return unit->Sts().RemoveCommandPipe();
+        if (w == "gone") return unit->Segments().Remove(a == "config" ? kProjConfig : kProjOther);
         if (w == "unbind") return sw.Unbind();
         if (w == "bind") return sw.Bind();
         if (w == "ioctl-fails" || w == "ioctl-works") return sw.SetIoctlFail(w == "ioctl-fails");
@@ -464,8 +447,12 @@ struct Scenario {
         if (w == "signals") return SignalsHeld(a);
         if (w == "signal") return kill(pid, HostSignal(std::stoi(a))) == 0;
         if (w == "blocked") return a == "wait" && BlockedButWhatTheWaitLetsThrough();
-        if (w == "idle") return Idle();
-        if (w == "empty-file") return EmptyFileAt(a);
+        if (w == "idle") return CpuStill(300ms);
+        if (w == "empty-file") { // a regular file that received nothing, removed once looked at
+            const std::filesystem::path file = PipePath(a);
+            return std::filesystem::is_regular_file(file) && std::filesystem::file_size(file) == 0 &&
+                   std::filesystem::remove(file);
+        }
         if (w == "note-fds") return NoteDescriptors();
         if (w == "sleep") {
             std::this_thread::sleep_for(std::chrono::milliseconds(std::stol(a)));
