@@ -207,7 +207,7 @@ struct Scenario {
     int level = 6, fillers = 0, pipeFd = -1, devFd = -1;
     long reads = 0; // device reads the steps cause
     bool readsCounted = true, card = true, movedKey = false, made = false, responded = false, flooded = false;
-    bool configRefused = false; // the device refuses its configuration, as a driver keeps no period then
+    bool configRefused = false; // a configuration was refused: a driver then keeps its own period
 
     explicit Scenario(const Row &r) : row(r) {}
     MonitorProcess &Mon() const { return unit->Monitor(); }
@@ -442,8 +442,8 @@ struct Scenario {
         if (w == "unbind") return sw.Unbind();
         if (w == "bind") return sw.Bind();
         if (w == "ioctl-fails" || w == "ioctl-works") {
-            configRefused = w == "ioctl-fails";
-            return sw.SetIoctlFail(configRefused);
+            configRefused = configRefused || w == "ioctl-fails";
+            return sw.SetIoctlFail(w == "ioctl-fails");
         }
         if (w == "make-card-master") return card = unit->CreateCardMaster();
         if (w == "card-master-dir") return CardMasterDir();
