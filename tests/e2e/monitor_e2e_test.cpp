@@ -805,7 +805,9 @@ const Row kRows[] = {
        {Kept("FifoLog", kNoPipe, 2), Kept("FifoDisp", kNoPipe, 2), Kept("FifoSts", kNoPipe, 1), kOpened}},
       {"restore:FifoLog restore:FifoDisp restore:FifoSts", "errlog errlog display display alarm",
        {Delivered(2, "FifoLog"), Delivered(2, "FifoDisp"), Delivered(1, "FifoSts")}},
-      {"make-card-master event:01", kResponse, {kOpened}}}},
+      // The retry clock stopped once all was delivered; a peer gone again starts it again.
+      {"make-card-master remove:FifoDisp event:01", "deleted synced errlog alarm", {Kept("FifoDisp", kNoPipe, 1), kOpened}},
+      {"restore:FifoDisp", "display", {Delivered(1, "FifoDisp")}}}},
     OutboxOverflow(),
     // A regular file in a pipe's place receives nothing.
     {"RegularFileInTheErrorLogsPlaceReceivesNothing", "",
