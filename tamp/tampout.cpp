@@ -48,7 +48,7 @@ int SendAlarm(const char *fifo, int iCmd_id, const unsigned char *data) {
     const FifoMsg msg = BuildRecord(TAMP_MOD_ID, iCmd_id, data);
     AlarmQueue *q = QueueOf(fifo);
     if (q == nullptr) return PutRecordNow(fifo, msg) == PutStep::kDone ? 0 : -1;
-    // Behind alarms still kept the new one waits its turn: the peer gets them in order.
+    // Behind alarms still kept, a later alarm waits its turn: the peer gets them in order.
     (void)Drain(*q);
     if (q->count == 0 && PutRecordNow(fifo, msg) == PutStep::kDone) return 0;
     const int err = errno; // why the peer did not take the oldest alarm
