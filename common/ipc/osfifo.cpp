@@ -180,15 +180,11 @@ FifoMsg BuildRecord(int iMod_id, int iCmd_id, const void *data) {
 PutStep PutRecordNow(const char *fifo, const FifoMsg &msg) {
     const int fd = OpenPipeForRecord(fifo);
     if (fd == -1) return PutStep::kOpen;
-    errno = 0;
-    if (write(fd, &msg, sizeof msg) != static_cast<ssize_t>(sizeof msg)) {
-        const int err = errno != 0 ? errno : EAGAIN;
-        close(fd);
-        errno = err;
-        return PutStep::kWrite;
-    }
+    const bool written = WriteRecordWaiting(fd, msg, 0); // a deadline long past: no waiting
+    const int err = errno;
     close(fd);
-    return PutStep::kDone;
+    errno = err;
+    return written ? PutStep::kDone : PutStep::kWrite;
 }
 
 extern "C" {
