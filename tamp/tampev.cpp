@@ -83,6 +83,8 @@ void PauseIfFailingAgain(const ProcInfo *pProcInfo) {
     gLastReadFailed = true;
 }
 
+char TamperCheck(const ProcInfo *pProcInfo) { return pProcInfo->pConfigData->other.tamper_check[0]; }
+
 // The retry clock: a timer descriptor in the dispatch table only while something waits for it.
 void StartRetryClock(ProcInfo *pProcInfo) {
     if (gRetryDes != 0) return;
@@ -106,6 +108,13 @@ void StopRetryClock(ProcInfo *pProcInfo) {
     SetSelectFD(pProcInfo);
 }
 
+// The next try to open the device comes after the current delay; each try after it waits twice
+// as long, up to the longest delay.
+void ScheduleReopen(int64_t now) {
+    gReopenAtMs = now + gReopenDelayMs;
+    gReopenDelayMs = std::min(gReopenDelayMs * 2, kReopenMaxMs);
+}
+
 // Closes a device whose reads have failed for a while; the retry clock opens it again later.
 void CloseFailingDevice(ProcInfo *pProcInfo, int64_t now) {
     syslog(LOG_INFO, "00023,TampReadFunc,Tamper Switch Driver failing for %d ms, closed, reopen in %d s\n",
@@ -113,8 +122,7 @@ void CloseFailingDevice(ProcInfo *pProcInfo, int64_t now) {
     (void)TampDrvCloseProc(pProcInfo);
     gFailingSinceMs = 0;
     gLastReadFailed = false;
-    gReopenAtMs = now + gReopenDelayMs;
-    gReopenDelayMs = std::min(gReopenDelayMs * 2, kReopenMaxMs);
+    ScheduleReopen(now);
     StartRetryClock(pProcInfo);
 }
 
@@ -142,15 +150,12 @@ void ReopenDevice(ProcInfo *pProcInfo) {
     (void)TampDrvOpenProc(pProcInfo);
     if (pProcInfo->iIoReadDes[0] != 0) {
         syslog(LOG_INFO, "00024,TampRetryFunc,Tamper Switch Driver reopened\n");
-    } else if (pProcInfo->pConfigData->other.tamper_check[0] == '1') {
-        gReopenAtMs = NowMs() + gReopenDelayMs;
+    } else if (TamperCheck(pProcInfo) == '1') {
         syslog(LOG_INFO, "00029,TampRetryFunc,Tamper Switch Driver not reopened, next try in %d s\n",
                gReopenDelayMs / 1000);
-        gReopenDelayMs = std::min(gReopenDelayMs * 2, kReopenMaxMs);
+        ScheduleReopen(NowMs());
     }
 }
-
-char TamperCheck(const ProcInfo *pProcInfo) { return pProcInfo->pConfigData->other.tamper_check[0]; }
 
 bool DeviceWatched(const ProcInfo *pProcInfo) {
     const int dev = pProcInfo->iIoReadDes[0];
