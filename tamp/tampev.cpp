@@ -171,7 +171,7 @@ void TamperResponse(ProcInfo *pProcInfo) {
         syslog(LOG_INFO, "00018,TampReadFunc,%s delete failed(errno=%d(%s))\n", CARD_MASTER_FILE, errno,
                strerror(errno));
     sync();
-    const bool kept =
+    const bool logKept =
         WritePipe_ErrLog(static_cast<unsigned char>(gstLocalInfo.uiTampErrCode & 0xff), KIV_ERROR_KIND_TAMPER) != 0;
     DataArea disp = SpaceFilled();
     memcpy(disp.data(), KIV_DISPLAY_TAMPER, sizeof KIV_DISPLAY_TAMPER - 1);
@@ -181,7 +181,7 @@ void TamperResponse(ProcInfo *pProcInfo) {
     const bool stsKept = SendAlarm(KIV_FIFO_STS, KIV_CMD_STS_ERROR, sts.data()) != 0;
     syslog(LOG_INFO, "00019,TampReadFunc,Tamper Switch opened, %s %s\n", CARD_MASTER_FILE,
            deleted ? "deleted" : "NOT deleted");
-    if (kept || dispKept || stsKept) StartRetryClock(pProcInfo);
+    if (logKept || dispKept || stsKept) StartRetryClock(pProcInfo);
 }
 
 int SettingChanged(ProcInfo *pProcInfo, unsigned char arg) {
@@ -385,10 +385,9 @@ int TampRetryFunc(ProcInfo *pProcInfo) {
     TraceStart("TampRetryFunc");
     uint64_t ticks = 0;
     (void)read(pProcInfo->iSelectDes, &ticks, sizeof ticks);
-    bool waiting = RetryAlarms() > 0;
+    const bool alarmsKept = RetryAlarms() > 0;
     if (gReopenAtMs != 0 && NowMs() >= gReopenAtMs) ReopenDevice(pProcInfo);
-    if (gReopenAtMs != 0) waiting = true;
-    if (!waiting) StopRetryClock(pProcInfo);
+    if (!alarmsKept && gReopenAtMs == 0) StopRetryClock(pProcInfo);
     TraceEnd("TampRetryFunc");
     return 0;
 }
