@@ -176,8 +176,7 @@ void TamperResponse(ProcInfo *pProcInfo) {
     DataArea disp = SpaceFilled();
     memcpy(disp.data(), KIV_DISPLAY_TAMPER, sizeof KIV_DISPLAY_TAMPER - 1);
     const bool dispKept = SendAlarm(KIV_FIFO_DISP, KIV_CMD_DISPLAY, disp.data()) != 0;
-    DataArea sts{};
-    StsErrorData(1, 1, sts.data());
+    const DataArea sts = StsErrorData(1, 1);
     const bool stsKept = SendAlarm(KIV_FIFO_STS, KIV_CMD_STS_ERROR, sts.data()) != 0;
     syslog(LOG_INFO, "00019,TampReadFunc,Tamper Switch opened, %s %s\n", CARD_MASTER_FILE,
            deleted ? "deleted" : "NOT deleted");

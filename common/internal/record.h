@@ -44,7 +44,7 @@ inline void PutId(void *field, int value) {
 FifoMsg BuildRecord(int iMod_id, int iCmd_id, const void *data);
 
 // The data area of the error-status record 609: spaces, then the raw bytes kind + 4 and value.
-void StsErrorData(int iErrKind, int iErrValue, unsigned char *data);
+DataArea StsErrorData(int iErrKind, int iErrValue);
 
 // The step at which a record could not be handed over.
 enum class PutStep { kDone, kOpen, kWrite };

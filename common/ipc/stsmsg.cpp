@@ -13,12 +13,13 @@
 #include "ipc/osfifo.h"
 #include "ipc/protocol.h"
 
-void StsErrorData(int iErrKind, int iErrValue, unsigned char *data) {
-    std::memset(data, ' ', KIV_FIFO_DATA_SIZE);
+DataArea StsErrorData(int iErrKind, int iErrValue) {
+    DataArea data = SpaceFilled();
     // Raw bytes, modulo 256; unsigned arithmetic so that no kind can overflow.
     data[KIV_STS_ERROR_KIND_POS] =
         static_cast<unsigned char>(static_cast<unsigned int>(iErrKind) + KIV_STS_ERROR_KIND_BIAS);
     data[KIV_STS_ERROR_VALUE_POS] = static_cast<unsigned char>(iErrValue);
+    return data;
 }
 
 extern "C" {
@@ -45,8 +46,7 @@ int TerminateComplete(int iModId, int iStatus) {
 }
 
 int SendSTSError(int iErrKind, int iErrValue) {
-    DataArea data{};
-    StsErrorData(iErrKind, iErrValue, data.data());
+    const DataArea data = StsErrorData(iErrKind, iErrValue);
     return ComFIFOPutData2(KIV_FIFO_STS, KIV_MOD_TAMP, KIV_CMD_STS_ERROR, data.data());
 }
 
